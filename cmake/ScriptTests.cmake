@@ -1,0 +1,46 @@
+# Registers one CTest entry per script test file. A file may carry marker lines:
+#   ctest-fixtures: setup_exe;wine_prefix
+#   ctest-lock: wine
+#   ctest-timeout: 900
+
+function(tarnquill_add_script_test file kind)
+    file(RELATIVE_PATH rel ${CMAKE_SOURCE_DIR}/tests ${file})
+    set(name "${kind}/${rel}")
+    if(kind STREQUAL "pester")
+        set(command ${CMAKE_SOURCE_DIR}/tests/run-pester.sh ${file})
+    elseif(kind STREQUAL "shell")
+        set(command bash ${file})
+    elseif(kind STREQUAL "node")
+        set(command node --test ${file})
+    elseif(kind STREQUAL "python")
+        set(command /usr/bin/python3 ${file})
+    endif()
+    add_test(NAME ${name} COMMAND ${command} WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+
+    set(timeout 600)
+    file(STRINGS ${file} markers REGEX "ctest-(fixtures|lock|timeout):")
+    set(properties ENVIRONMENT "${TARNQUILL_TEST_ENV}")
+    foreach(line IN LISTS markers)
+        if(line MATCHES "ctest-fixtures:[ \t]*([A-Za-z0-9_;]+)")
+            list(APPEND properties FIXTURES_REQUIRED "${CMAKE_MATCH_1}")
+        elseif(line MATCHES "ctest-lock:[ \t]*([A-Za-z0-9_]+)")
+            list(APPEND properties RESOURCE_LOCK "${CMAKE_MATCH_1}")
+        elseif(line MATCHES "ctest-timeout:[ \t]*([0-9]+)")
+            set(timeout ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+    set_tests_properties(${name} PROPERTIES ${properties} TIMEOUT ${timeout})
+endfunction()
+
+file(GLOB_RECURSE pester_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.Tests.ps1)
+file(GLOB_RECURSE shell_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.test.sh)
+file(GLOB_RECURSE node_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/*.test.js)
+file(GLOB_RECURSE python_tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/test_*.py)
+foreach(kind_files IN ITEMS "pester;pester_tests" "shell;shell_tests" "node;node_tests"
+                            "python;python_tests")
+    list(GET kind_files 0 kind)
+    list(GET kind_files 1 variable)
+    foreach(file IN LISTS ${variable})
+        tarnquill_add_script_test(${file} ${kind})
+    endforeach()
+endforeach()
