@@ -1,0 +1,245 @@
+<#
+.SYNOPSIS
+Assembles the runnable TARNQUILL application image in one folder.
+
+.DESCRIPTION
+Obtains the verified Electron runtime through runtime.ps1, copies it into the
+output folder, adds the application files under resources\app, renames
+electron.exe to TARNQUILL.exe, writes the product icon into it and writes
+VERSION.txt. The output folder is deleted and rebuilt from nothing on every
+run. Messages go to the console host; the output stream carries exactly one
+string, the absolute path of the output folder.
+
+.PARAMETER OutputDirectory
+The folder to build into. Empty or white space selects release\TARNQUILL under
+the source tree root. A relative path is resolved against the process's
+current directory.
+#>
+[CmdletBinding()]
+param(
+    [Parameter()]
+    [AllowEmptyString()]
+    [string]$OutputDirectory = ''
+)
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+
+$ExecutableName = 'electron.exe'
+$ProductExecutableName = 'TARNQUILL.exe'
+$DefaultAppArchiveName = 'default_app.asar'
+$ApplicationRootFiles = @(
+    'main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md',
+    'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md'
+)
+$ApplicationFolders = @('assets', 'config', 'src')
+$ImageScripts = @(
+    'uninstall-installed.ps1', 'installation-safety.ps1', 'apply-update.ps1', 'set-executable-icon.ps1'
+)
+$ImageRootNotes = @('START_HERE_RU.txt', 'README.md')
+
+function Join-TarnquillPath {
+    <#
+    .SYNOPSIS
+    Joins a base folder and any number of child names with the platform's separator.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string[]]$ChildName
+    )
+    $result = $Path
+    foreach ($name in $ChildName) {
+        $result = Join-Path -Path $result -ChildPath $name
+    }
+    return $result
+}
+
+function Get-TarnquillOutputPath {
+    <#
+    .SYNOPSIS
+    Returns the absolute output folder path: the given one, or release\TARNQUILL under the source tree root.
+    .DESCRIPTION
+    A relative path is resolved against the process's current directory, not the
+    script's folder and not the shell's current location.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyString()]
+        [string]$RequestedPath,
+
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot
+    )
+    if ([string]::IsNullOrWhiteSpace($RequestedPath)) {
+        return Join-TarnquillPath -Path $SourceRoot -ChildName 'release', 'TARNQUILL'
+    }
+    return [System.IO.Path]::GetFullPath($RequestedPath)
+}
+
+function Test-TarnquillLink {
+    <#
+    .SYNOPSIS
+    Tells whether a file system item is a reparse point (junction or symbolic link).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.IO.FileSystemInfo]$Item
+    )
+    return (($Item.Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
+}
+
+function Remove-TarnquillBuildOutput {
+    <#
+    .SYNOPSIS
+    Deletes a file or folder tree, read-only and hidden items included, without following links.
+    .DESCRIPTION
+    A junction or symbolic link anywhere in the tree is removed as a link; the
+    folder it points to is never entered, so nothing outside the tree is lost.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.IO.FileSystemInfo]$Item
+    )
+    if ($Item -isnot [System.IO.DirectoryInfo]) {
+        Remove-Item -LiteralPath $Item.FullName -Force
+        return
+    }
+    if (-not (Test-TarnquillLink -Item $Item)) {
+        foreach ($child in @(Get-ChildItem -LiteralPath $Item.FullName -Force)) {
+            Remove-TarnquillBuildOutput -Item $child
+        }
+        if (($Item.Attributes -band [System.IO.FileAttributes]::ReadOnly) -ne 0) {
+            $Item.Attributes = [System.IO.FileAttributes]::Directory
+        }
+    }
+    # Removes the emptied folder, or a folder link itself without touching its target.
+    [System.IO.Directory]::Delete($Item.FullName, $false)
+}
+
+function Copy-TarnquillFolderContent {
+    <#
+    .SYNOPSIS
+    Copies everything inside one folder into another existing folder, recursively, overwriting.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Source,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    foreach ($child in @(Get-ChildItem -LiteralPath $Source -Force)) {
+        Copy-Item -LiteralPath $child.FullName -Destination $Destination -Recurse -Force
+    }
+}
+
+function Write-TarnquillVersionNote {
+    <#
+    .SYNOPSIS
+    Writes VERSION.txt: four lines, UTF-8 with byte-order mark, each ended by CR LF.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$ReleaseVersion,
+
+        [Parameter(Mandatory = $true)]
+        [string]$RuntimeVersion
+    )
+    # The invariant culture keeps ':' and the digits fixed whatever the user's regional settings.
+    $builtAt = (Get-Date).ToString('yyyy-MM-dd HH:mm:ss', [System.Globalization.CultureInfo]::InvariantCulture)
+    $lines = @(
+        ('TARNQUILL ' + $ReleaseVersion),
+        ('Electron runtime ' + $RuntimeVersion),
+        ('Built ' + $builtAt),
+        'Executable icon: embedded multi-resolution TARNQUILL TQ mark'
+    )
+    $text = ($lines -join "`r`n") + "`r`n"
+    $encoding = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $true
+    [System.IO.File]::WriteAllText($Path, $text, $encoding)
+}
+
+# 1-3: runtime library, source tree root, release version.
+. (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
+$sourceRoot = Get-TarnQuillRoot
+$packageText = Get-Content -LiteralPath (Join-Path -Path $sourceRoot -ChildPath 'package.json') -Raw -Encoding UTF8
+$releaseVersion = [string]($packageText | ConvertFrom-Json).version
+
+# 4: the runtime comes first, so a failed download leaves an earlier output folder as it was.
+$runtimeFolder = Ensure-ElectronRuntime
+
+# 5-8: a fresh output folder.
+$outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
+# Get-Item also finds a link whose target is gone, which Test-Path reports as absent.
+$existingOutput = Get-Item -LiteralPath $outputFolder -Force -ErrorAction SilentlyContinue
+if ($null -ne $existingOutput) {
+    Remove-TarnquillBuildOutput -Item $existingOutput
+}
+$null = [System.IO.Directory]::CreateDirectory($outputFolder)
+
+# 9-11: the runtime, less its default application.
+Write-Host 'Copying verified application runtime...' -ForegroundColor Cyan
+Copy-TarnquillFolderContent -Source $runtimeFolder -Destination $outputFolder
+try {
+    Remove-Item -LiteralPath (Join-TarnquillPath -Path $outputFolder -ChildName 'resources', $DefaultAppArchiveName) -Force -ErrorAction Stop
+}
+catch {
+    # Electron prefers resources\app, so a leftover default application is harmless.
+}
+
+# 12-15: the application files.
+$appFolder = Join-TarnquillPath -Path $outputFolder -ChildName 'resources', 'app'
+$null = [System.IO.Directory]::CreateDirectory($appFolder)
+foreach ($name in $ApplicationRootFiles) {
+    Copy-Item -LiteralPath (Join-Path -Path $sourceRoot -ChildPath $name) -Destination (Join-Path -Path $appFolder -ChildPath $name) -Force
+}
+foreach ($name in $ApplicationFolders) {
+    Copy-Item -LiteralPath (Join-Path -Path $sourceRoot -ChildPath $name) -Destination $appFolder -Recurse -Force
+}
+$appScriptsFolder = Join-Path -Path $appFolder -ChildPath 'scripts'
+$sourceScriptsFolder = Join-Path -Path $sourceRoot -ChildPath 'scripts'
+$null = [System.IO.Directory]::CreateDirectory($appScriptsFolder)
+foreach ($name in $ImageScripts) {
+    Copy-Item -LiteralPath (Join-Path -Path $sourceScriptsFolder -ChildPath $name) -Destination (Join-Path -Path $appScriptsFolder -ChildPath $name) -Force
+}
+
+# 16-18: the runtime executable under the product name.
+$runtimeExecutable = Join-Path -Path $outputFolder -ChildPath $ExecutableName
+$productExecutable = Join-Path -Path $outputFolder -ChildPath $ProductExecutableName
+if (-not (Test-Path -LiteralPath $runtimeExecutable -PathType Leaf)) {
+    throw 'The verified runtime did not contain electron.exe.'
+}
+if (Test-Path -LiteralPath $productExecutable) {
+    Remove-Item -LiteralPath $productExecutable -Recurse -Force
+}
+Rename-Item -LiteralPath $runtimeExecutable -NewName $ProductExecutableName
+
+# 19-20: the product icon, written by the source tree's own icon writer.
+$iconPath = Join-TarnquillPath -Path $appFolder -ChildName 'assets', 'tarnquill.ico'
+$null = & (Join-Path -Path $PSScriptRoot -ChildPath 'set-executable-icon.ps1') -ExecutablePath $productExecutable -IconPath $iconPath
+if (-not (Test-Path -LiteralPath $productExecutable -PathType Leaf)) {
+    throw 'TARNQUILL.exe was not created.'
+}
+
+# 21-22: the notes at the image root.
+foreach ($name in $ImageRootNotes) {
+    $note = Join-Path -Path $sourceRoot -ChildPath $name
+    if (Test-Path -LiteralPath $note -PathType Leaf) {
+        Copy-Item -LiteralPath $note -Destination (Join-Path -Path $outputFolder -ChildPath $name) -Force
+    }
+}
+Write-TarnquillVersionNote -Path (Join-Path -Path $outputFolder -ChildPath 'VERSION.txt') -ReleaseVersion $releaseVersion -RuntimeVersion $ElectronVersion
+
+# 23-24
+Write-Host ('Portable build created: ' + $outputFolder) -ForegroundColor Green
+Write-Output $outputFolder
