@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# Shared helpers for the Wine tests: a prefix under release/, a private X server, dialog answers
+# with xdotool and screenshots. Source it; it defines functions and sets no traps.
+
+wine_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+wine_release="${TARNQUILL_RELEASE:-$wine_root/release}"
+
+export WINEDEBUG="${WINEDEBUG:--all}"
+# No Mono or Gecko prompts in a fresh prefix.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="${WINEPREFIX:-$wine_release/wine/prefix}"
+export PATH="/usr/lib/llvm-19/bin:$PATH"
+
+# Creates the prefix once. Several tests may ask at the same time, so creation holds a lock and
+# a marker file says the prefix is complete.
+wine_prefix_ensure() {
+    local prefix="${1:-$WINEPREFIX}"
+    mkdir -p "$(dirname "$prefix")"
+    (
+        flock 9
+        if [ ! -f "$prefix/.tarnquill-ready" ]; then
+            rm -rf "$prefix"
+            WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1 || exit 1
+            WINEPREFIX="$prefix" wineserver -w
+            [ -f "$prefix/system.reg" ] || exit 1
+            touch "$prefix/.tarnquill-ready"
+        fi
+    ) 9>"$prefix.lock"
+}
+
+# A run that starts while an earlier session of the prefix shuts down fails, so each GUI run
+# begins with a stopped wineserver.
+wine_reset() {
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
+}
+
+# Starts Xvfb on the first free display number from 90 and exports DISPLAY.
+xvfb_start() {
+    local n
+    for n in $(seq 90 199); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+        XVFB_PID=$!
+        local i
+        for i in $(seq 1 50); do
+            if [ -e "/tmp/.X11-unix/X$n" ]; then
+                export DISPLAY=":$n"
+                return 0
+            fi
+            kill -0 "$XVFB_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+    done
+    echo "No free X display for Xvfb" >&2
+    return 1
+}
+
+xvfb_stop() {
+    if [ -n "${XVFB_PID:-}" ]; then
+        kill "$XVFB_PID" 2>/dev/null || true
+        wait "$XVFB_PID" 2>/dev/null || true
+        XVFB_PID=
+    fi
+}
+
+# Prints the id of the visible window whose title matches the regular expression, waiting up to
+# the given number of seconds; fails when none appears.
+dialog_wait() {
+    local title="$1" seconds="${2:-60}"
+    timeout "$seconds" xdotool search --sync --onlyvisible --name "$title" 2>/dev/null | head -n 1
+}
+
+# Enter presses the default button: Yes in a Yes/No box, OK in an error box.
+dialog_press_default() {
+    xdotool windowfocus --sync "$1" 2>/dev/null || true
+    xdotool key --window "$1" Return
+}
+
+# Tab moves to No; this works whatever the language of the buttons.
+dialog_press_no() {
+    xdotool windowfocus --sync "$1" 2>/dev/null || true
+    xdotool key --window "$1" Tab Return
+}
+
+# Saves the whole screen as a PNG.
+screenshot() {
+    mkdir -p "$(dirname "$1")"
+    import -window root "$1" 2>/dev/null || xwd -root -silent | convert-im6.q16 xwd:- "png:$1"
+}
+
+# Generates a locale under release/ without touching the system; prints the LOCPATH folder.
+locale_make() {
+    local name="$1" dir="$wine_release/wine/locales"
+    mkdir -p "$dir"
+    if [ ! -d "$dir/$name.UTF-8" ]; then
+        (
+            flock 9
+            [ -d "$dir/$name.UTF-8" ] || localedef -i "$name" -f UTF-8 "$dir/$name.UTF-8" >/dev/null 2>&1 || true
+        ) 9>"$dir.lock"
+    fi
+    [ -d "$dir/$name.UTF-8" ] || return 1
+    echo "$dir"
+}
+
+# Windows form of a Unix path (Z: drive).
+wine_path() {
+    winepath -w "$1" 2>/dev/null
+}
