@@ -1,0 +1,438 @@
+Set-StrictMode -Version Latest
+
+# Install-root safety for TARNQUILL: where the product lives, which folders in
+# the install root belong to the installer, which old versions may go, how an
+# owned folder is deleted without following a junction or symbolic link, and
+# the per-user lock that keeps two setup runs apart.
+# Loaded by dot-sourcing into the caller's scope; no error preference is set
+# here, the callers decide.
+
+# Recognition pattern: group 1 is the version text of an App- folder, group 2
+# that of a Backup- folder.
+$script:TarnquillVersionFolderPattern = '^(?:App-(\d+\.\d+\.\d+)|Backup-(\d+\.\d+\.\d+)-[a-fA-F0-9]{32})$'
+# The same shape without groups, tested before any removal.
+$script:TarnquillOwnedFolderPattern = '^(?:App-\d+\.\d+\.\d+|Backup-\d+\.\d+\.\d+-[a-fA-F0-9]{32})$'
+$script:TarnquillCurrentVersionPattern = '^\d+\.\d+\.\d+$'
+
+function ConvertTo-TarnquillFullPath {
+    <#
+    .SYNOPSIS
+    Makes a path absolute with the platform's normalisation; optionally cuts every trailing separator.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path,
+
+        [switch]$TrimTrailingSeparators
+    )
+
+    $full = [System.IO.Path]::GetFullPath($Path)
+    if ($TrimTrailingSeparators) {
+        $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
+        $full = $full.TrimEnd($separators)
+    }
+    return $full
+}
+
+function Test-TarnquillSamePath {
+    <#
+    .SYNOPSIS
+    Compares two paths ordinally without regard to case.
+    #>
+    [CmdletBinding()]
+    param(
+        [AllowNull()][AllowEmptyString()][string]$Left,
+        [AllowNull()][AllowEmptyString()][string]$Right
+    )
+
+    return [string]::Equals($Left, $Right, [System.StringComparison]::OrdinalIgnoreCase)
+}
+
+function Get-TarnquillEntryAttributes {
+    <#
+    .SYNOPSIS
+    Returns the attributes of the entry at Path itself (a link is not followed), or $null when there is no entry.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path
+    )
+
+    # GetAttributes reads the entry itself, so a junction or a link whose
+    # target is gone still counts as present and shows ReparsePoint.
+    try {
+        return [System.IO.File]::GetAttributes($Path)
+    } catch [System.IO.FileNotFoundException] {
+        return $null
+    } catch [System.IO.DirectoryNotFoundException] {
+        return $null
+    }
+}
+
+function Test-TarnquillReparsePoint {
+    <#
+    .SYNOPSIS
+    True when the attributes include the reparse point attribute.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [System.IO.FileAttributes]$Attributes
+    )
+
+    return (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
+}
+
+function ConvertTo-TarnquillVersion {
+    <#
+    .SYNOPSIS
+    Parses a version text of three decimal components, each at most 2^31 - 1; returns $null when it can't.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$VersionText
+    )
+
+    $parts = $VersionText.Split('.')
+    if ($parts.Count -ne 3) {
+        return $null
+    }
+    $numbers = New-Object 'System.Collections.Generic.List[int]'
+    foreach ($part in $parts) {
+        # Only 0 to 9: the name patterns also let other Unicode digits through.
+        if ($part -cnotmatch '^[0-9]+$') {
+            return $null
+        }
+        $value = 0
+        $ok = [int]::TryParse($part, [System.Globalization.NumberStyles]::None,
+            [System.Globalization.CultureInfo]::InvariantCulture, [ref]$value)
+        if (-not $ok) {
+            return $null
+        }
+        $numbers.Add($value)
+    }
+    return New-Object System.Version -ArgumentList $numbers[0], $numbers[1], $numbers[2]
+}
+
+function Assert-TarnquillInstallRoot {
+    <#
+    .SYNOPSIS
+    Validates that InstallRoot is the standard installation root and that no part of its path is a junction or link.
+    .DESCRIPTION
+    The only accepted root is the folder TARNQUILL directly inside LOCALAPPDATA. The root and every
+    existing folder above it, up to the drive root, must not be reparse points. Returns the root as a
+    full path without trailing separators, in the caller's letter case; throws on any refusal.
+    .PARAMETER InstallRoot
+    The installation root to validate.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$InstallRoot
+    )
+
+    $localAppData = [System.Environment]::GetEnvironmentVariable('LOCALAPPDATA')
+    if ([string]::IsNullOrWhiteSpace($localAppData)) {
+        throw 'LOCALAPPDATA is unavailable.'
+    }
+
+    $expected = ConvertTo-TarnquillFullPath -Path ([System.IO.Path]::Combine($localAppData, 'TARNQUILL')) -TrimTrailingSeparators
+    $actual = ConvertTo-TarnquillFullPath -Path $InstallRoot -TrimTrailingSeparators
+    if (-not (Test-TarnquillSamePath -Left $expected -Right $actual)) {
+        throw 'Refusing a non-standard installation root.'
+    }
+
+    # Every existing folder from the root up to the drive root is tested, so
+    # that nothing is ever done through a junction.
+    $current = $actual
+    while ($true) {
+        $attributes = Get-TarnquillEntryAttributes -Path $current
+        if (($null -ne $attributes) -and (Test-TarnquillReparsePoint -Attributes $attributes)) {
+            throw ('Reparse point in installation path: ' + $current)
+        }
+        $parent = [System.IO.Path]::GetDirectoryName($current)
+        if ([string]::IsNullOrEmpty($parent) -or (Test-TarnquillSamePath -Left $parent -Right $current)) {
+            break
+        }
+        $current = $parent
+    }
+
+    return $actual
+}
+
+function Get-TarnquillVersionFolders {
+    <#
+    .SYNOPSIS
+    Lists the version folders (App-<version> and Backup-<version>-<32 hex>) of the installation root.
+    .DESCRIPTION
+    Validates the root, then returns one record (Name, Path, Version, VersionText) per recognised
+    folder, in the order of the directory listing. A missing root gives no records. Folders with other
+    names are left alone; a recognised name whose version can't be parsed gives a warning and no record.
+    .PARAMETER InstallRoot
+    The installation root.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$InstallRoot
+    )
+
+    $root = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
+    if ($null -eq (Get-TarnquillEntryAttributes -Path $root)) {
+        return
+    }
+
+    # A failed listing must never look like an empty root, so it always stops.
+    $folders = @(Get-ChildItem -LiteralPath $root -Directory -Force -ErrorAction Stop)
+    foreach ($folder in $folders) {
+        $name = $folder.Name
+        $match = [regex]::Match($name, $script:TarnquillVersionFolderPattern, [System.Text.RegularExpressions.RegexOptions]::IgnoreCase)
+        if (-not $match.Success) {
+            Write-Verbose -Message ('Not an application version; left intact: ' + $name)
+            continue
+        }
+        $versionText = $match.Groups[1].Value
+        if ([string]::IsNullOrEmpty($versionText)) {
+            $versionText = $match.Groups[2].Value
+        }
+        $version = ConvertTo-TarnquillVersion -VersionText $versionText
+        if ($null -eq $version) {
+            Write-Warning -Message ('Unrecognized version folder left intact: ' + $name)
+            continue
+        }
+        [pscustomobject]@{
+            Name        = $name
+            Path        = [System.IO.Path]::Combine($root, $name)
+            Version     = $version
+            VersionText = $versionText
+        }
+    }
+}
+
+function Get-TarnquillRetentionPlan {
+    <#
+    .SYNOPSIS
+    Returns the version folders that may be removed after installing CurrentVersion. Removes nothing.
+    .DESCRIPTION
+    Keeps the two newest distinct version texts present and CurrentVersion; every other version folder
+    is returned, in listing order. App- and Backup- folders of one version stay or go together.
+    .PARAMETER InstallRoot
+    The installation root.
+    .PARAMETER CurrentVersion
+    The version being installed, three decimal numbers joined by dots.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$InstallRoot,
+
+        [Parameter(Mandatory = $true, Position = 1)]
+        [string]$CurrentVersion
+    )
+
+    if ($CurrentVersion -notmatch $script:TarnquillCurrentVersionPattern) {
+        throw 'Invalid current version.'
+    }
+
+    $records = @(Get-TarnquillVersionFolders -InstallRoot $InstallRoot)
+
+    $latest = New-Object 'System.Collections.Generic.List[string]'
+    foreach ($record in @($records | Sort-Object -Property Version -Descending)) {
+        if ($latest.Count -ge 2) {
+            break
+        }
+        if (-not $latest.Contains($record.VersionText)) {
+            $latest.Add($record.VersionText)
+        }
+    }
+
+    # Exact text equality: App-1.2.3 and App-01.2.3 are two versions here.
+    $keep = New-Object 'System.Collections.Generic.List[string]'
+    foreach ($text in @($latest.ToArray() + $CurrentVersion)) {
+        if (-not $keep.Contains($text)) {
+            $keep.Add($text)
+        }
+    }
+
+    foreach ($record in $records) {
+        if (-not $keep.Contains($record.VersionText)) {
+            $record
+        }
+    }
+}
+
+function Assert-TarnquillPlainTree {
+    <#
+    .SYNOPSIS
+    Throws when Path or anything below it is a reparse point (junction, symbolic link or other).
+    .DESCRIPTION
+    Walks the tree breadth-first and tests every entry before listing its children, so a link is
+    refused without its target ever being read. A missing or unreadable entry stops the test with
+    the platform's error.
+    .PARAMETER Path
+    The file or folder to test.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path
+    )
+
+    $queue = New-Object 'System.Collections.Generic.Queue[string]'
+    $queue.Enqueue($Path)
+    while ($queue.Count -gt 0) {
+        $entry = Get-Item -LiteralPath $queue.Dequeue() -Force -ErrorAction Stop
+        if (Test-TarnquillReparsePoint -Attributes $entry.Attributes) {
+            throw ('Refusing to remove a tree containing a junction/symlink: ' + $entry.FullName)
+        }
+        if ($entry.PSIsContainer) {
+            foreach ($child in @(Get-ChildItem -LiteralPath $entry.FullName -Force -ErrorAction Stop)) {
+                $queue.Enqueue($child.FullName)
+            }
+        }
+    }
+}
+
+function Remove-TarnquillOwnedFolder {
+    <#
+    .SYNOPSIS
+    Deletes one folder that the installer owns, directly inside the installation root.
+    .DESCRIPTION
+    Only App-<version> and Backup-<version>-<32 hex> names are owned; Logs too when AllowLogs is
+    given. The folder must be a plain tree: it is tested for junctions and links, and tested again
+    together with the root immediately before the one recursive delete. Returns quietly when the
+    folder does not exist; throws before deleting anything when it refuses.
+    .PARAMETER InstallRoot
+    The installation root.
+    .PARAMETER Folder
+    The folder to delete, a direct child of the root.
+    .PARAMETER AllowLogs
+    Also accept the log folder Logs.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$InstallRoot,
+
+        [Parameter(Mandatory = $true, Position = 1)]
+        [string]$Folder,
+
+        [switch]$AllowLogs
+    )
+
+    $root = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
+    $path = ConvertTo-TarnquillFullPath -Path $Folder
+    if (-not (Test-TarnquillSamePath -Left ([System.IO.Path]::GetDirectoryName($path)) -Right $root)) {
+        throw 'Refusing a folder outside the installation root.'
+    }
+
+    $name = [System.IO.Path]::GetFileName($path)
+    $owned = $name -match $script:TarnquillOwnedFolderPattern
+    $allowedLogs = $AllowLogs -and (Test-TarnquillSamePath -Left $name -Right 'Logs')
+    if (-not ($owned -or $allowedLogs)) {
+        throw ('Unknown folder retained: ' + $name)
+    }
+
+    if ($null -eq (Get-TarnquillEntryAttributes -Path $path)) {
+        return
+    }
+
+    Assert-TarnquillPlainTree -Path $path
+
+    # Checked once more right before the delete, with nothing in between, to
+    # narrow the window in which the tree could be swapped for a link.
+    $null = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
+    Assert-TarnquillPlainTree -Path $path
+    Remove-Item -LiteralPath $path -Recurse -Force -ErrorAction Stop
+}
+
+function Get-TarnquillSetupLockName {
+    <#
+    .SYNOPSIS
+    Name of the per-user setup lock: a hash of the user and the local application data folder.
+    #>
+    [CmdletBinding()]
+    param()
+
+    # Keyed on the folder that holds the install root as well as the user, so
+    # the lock guards exactly the root that a run would change.
+    $localAppData = [System.Environment]::GetEnvironmentVariable('LOCALAPPDATA')
+    if ([string]::IsNullOrWhiteSpace($localAppData)) {
+        $localAppData = ''
+    } else {
+        $localAppData = (ConvertTo-TarnquillFullPath -Path $localAppData -TrimTrailingSeparators).ToUpperInvariant()
+    }
+    $identity = [System.Environment]::UserDomainName + '\' + [System.Environment]::UserName + '|' + $localAppData
+    $sha = [System.Security.Cryptography.SHA256]::Create()
+    try {
+        $digest = $sha.ComputeHash([System.Text.Encoding]::UTF8.GetBytes($identity))
+    } finally {
+        $sha.Dispose()
+    }
+    $hex = -join @($digest[0..15] | ForEach-Object { $_.ToString('x2') })
+    return ('Local\TARNQUILL.Setup.' + $hex)
+}
+
+function Enter-TarnquillSetupLock {
+    <#
+    .SYNOPSIS
+    Takes the per-user setup lock, so that two installer runs, or an installer and an uninstaller, never overlap.
+    .DESCRIPTION
+    Does not wait: when another process holds the lock, throws and nothing is changed. A lock left
+    behind by a process that ended without releasing it is taken over. Returns the held mutex; pass it
+    to Exit-TarnquillSetupLock from the same thread when done.
+    #>
+    [CmdletBinding()]
+    param()
+
+    $name = Get-TarnquillSetupLockName
+    $mutex = New-Object System.Threading.Mutex -ArgumentList $false, $name
+    $acquired = $false
+    try {
+        $acquired = $mutex.WaitOne(0)
+    } catch [System.Threading.AbandonedMutexException] {
+        # The previous holder ended without releasing; the lock is ours now.
+        $acquired = $true
+    } finally {
+        if (-not $acquired) {
+            $mutex.Dispose()
+        }
+    }
+    if (-not $acquired) {
+        throw 'Another TARNQUILL installer or uninstaller is running for this user. Nothing was changed.'
+    }
+    return $mutex
+}
+
+function Exit-TarnquillSetupLock {
+    <#
+    .SYNOPSIS
+    Releases and disposes the setup lock taken by Enter-TarnquillSetupLock. Never throws.
+    .PARAMETER Lock
+    The mutex that Enter-TarnquillSetupLock returned.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [AllowNull()]
+        [System.Threading.Mutex]$Lock
+    )
+
+    if ($null -eq $Lock) {
+        return
+    }
+    try {
+        $Lock.ReleaseMutex()
+    } catch {
+        # Not held by this thread, or already released: nothing left to do.
+        $null = $_
+    }
+    try {
+        $Lock.Dispose()
+    } catch {
+        $null = $_
+    }
+}
