@@ -1,0 +1,291 @@
+<#
+.SYNOPSIS
+Writes every image of a Windows ICO file into an executable as its icon.
+
+.DESCRIPTION
+Each image of the ICO file becomes an icon resource (type 3) with the ID 5001
+plus its index, in five languages (neutral, 1033, 1049, 1031, 1053), and one
+group-icon resource (type 14) listing them is written under the IDs 1, 101 and
+32512 in the same five languages. Other resources of the executable are kept.
+The executable is changed in place through the kernel32 resource-update
+functions; a failed write discards the whole update and leaves the file as it
+was. The ICO file is read and checked completely before the executable is
+opened. Afterwards the executable's SHA-256 must differ from the one taken
+before. Nothing is written to the output stream.
+
+.PARAMETER ExecutablePath
+The executable to change. A relative path is resolved against the process's
+current directory.
+
+.PARAMETER IconPath
+The ICO file whose images become the executable's icon. A relative path is
+resolved against the process's current directory.
+#>
+[CmdletBinding()]
+param(
+    [Parameter(Mandatory = $true)]
+    [string]$ExecutablePath,
+
+    [Parameter(Mandatory = $true)]
+    [string]$IconPath
+)
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+
+# Compiled by Add-Type on every run. Windows PowerShell 5.1 compiles it with the
+# .NET Framework's C# 5 compiler, so it must stay within C# 5.
+$IconResourceWriterSource = @'
+using System;
+using System.Collections.Generic;
+using System.ComponentModel;
+using System.IO;
+using System.Runtime.InteropServices;
+
+namespace TarnQuill.Build
+{
+    internal sealed class IconEntry
+    {
+        public byte Width;
+        public byte Height;
+        public byte ColorCount;
+        public byte Reserved;
+        public ushort Planes;
+        public ushort BitCount;
+        public uint BytesInResource;
+        public uint ImageOffset;
+        public byte[] Data;
+        public ushort ResourceId;
+    }
+
+    public static class IconResourceWriter
+    {
+        private const int IconResourceType = 3;
+        private const int GroupIconResourceType = 14;
+        private const int FirstImageId = 5001;
+        private const int IcoHeaderSize = 6;
+        private const int GroupHeaderSize = 6;
+        private const int GroupEntrySize = 14;
+        private static readonly int[] GroupIds = new int[] { 1, 101, 32512 };
+        private static readonly ushort[] Languages = new ushort[] { 0, 1033, 1049, 1031, 1053 };
+
+        [DllImport("kernel32.dll", EntryPoint = "BeginUpdateResourceW", CharSet = CharSet.Unicode,
+            ExactSpelling = true, SetLastError = true)]
+        private static extern IntPtr BeginUpdateResource(
+            string fileName,
+            [MarshalAs(UnmanagedType.Bool)] bool deleteExistingResources);
+
+        [DllImport("kernel32.dll", EntryPoint = "UpdateResourceW", CharSet = CharSet.Unicode,
+            ExactSpelling = true, SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        private static extern bool UpdateResource(
+            IntPtr updateHandle,
+            IntPtr resourceType,
+            IntPtr resourceName,
+            ushort language,
+            byte[] data,
+            uint dataSize);
+
+        [DllImport("kernel32.dll", EntryPoint = "EndUpdateResourceW", CharSet = CharSet.Unicode,
+            ExactSpelling = true, SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        private static extern bool EndUpdateResource(
+            IntPtr updateHandle,
+            [MarshalAs(UnmanagedType.Bool)] bool discard);
+
+        // Writes the icon into the executable in one resource update; any
+        // failure before the commit discards the update.
+        public static void Apply(string executablePath, string iconPath)
+        {
+            if (executablePath == null)
+            {
+                throw new ArgumentNullException("executablePath");
+            }
+            List<IconEntry> entries = ReadIcon(iconPath);
+
+            IntPtr updateHandle = BeginUpdateResource(executablePath, false);
+            if (updateHandle == IntPtr.Zero)
+            {
+                throw new Win32Exception(Marshal.GetLastWin32Error(), "BeginUpdateResource failed.");
+            }
+
+            try
+            {
+                foreach (IconEntry entry in entries)
+                {
+                    foreach (ushort language in Languages)
+                    {
+                        WriteResource(updateHandle, IconResourceType, entry.ResourceId, language, entry.Data);
+                    }
+                }
+                byte[] group = BuildGroup(entries);
+                foreach (int groupId in GroupIds)
+                {
+                    foreach (ushort language in Languages)
+                    {
+                        WriteResource(updateHandle, GroupIconResourceType, groupId, language, group);
+                    }
+                }
+            }
+            catch
+            {
+                // The first error is the one worth reporting; the discard's
+                // own result is of no further use.
+                EndUpdateResource(updateHandle, true);
+                throw;
+            }
+
+            // A refused commit may already have released the handle, so it is
+            // not ended a second time.
+            if (!EndUpdateResource(updateHandle, false))
+            {
+                throw new Win32Exception(Marshal.GetLastWin32Error(), "EndUpdateResource failed.");
+            }
+        }
+
+        private static List<IconEntry> ReadIcon(string iconPath)
+        {
+            if (iconPath == null)
+            {
+                throw new ArgumentNullException("iconPath");
+            }
+            using (FileStream stream = new FileStream(iconPath, FileMode.Open, FileAccess.Read, FileShare.Read))
+            using (BinaryReader reader = new BinaryReader(stream))
+            {
+                ushort reserved = reader.ReadUInt16();
+                ushort type = reader.ReadUInt16();
+                ushort count = reader.ReadUInt16();
+                if (reserved != 0 || type != 1 || count < 1)
+                {
+                    throw new InvalidDataException("The supplied file is not a valid Windows ICO file.");
+                }
+
+                List<IconEntry> entries = new List<IconEntry>(count);
+                for (int index = 0; index < count; index++)
+                {
+                    IconEntry entry = new IconEntry();
+                    entry.Width = reader.ReadByte();
+                    entry.Height = reader.ReadByte();
+                    entry.ColorCount = reader.ReadByte();
+                    entry.Reserved = reader.ReadByte();
+                    entry.Planes = reader.ReadUInt16();
+                    entry.BitCount = reader.ReadUInt16();
+                    entry.BytesInResource = reader.ReadUInt32();
+                    entry.ImageOffset = reader.ReadUInt32();
+                    entry.ResourceId = checked((ushort)(FirstImageId + index));
+                    entries.Add(entry);
+                }
+
+                foreach (IconEntry entry in entries)
+                {
+                    int length = checked((int)entry.BytesInResource);
+                    // Checked against the file length first, so a bogus length
+                    // never allocates a buffer for bytes that are not there.
+                    if ((long)entry.ImageOffset + length > stream.Length)
+                    {
+                        throw new InvalidDataException("ICO image data is truncated.");
+                    }
+                    stream.Seek(entry.ImageOffset, SeekOrigin.Begin);
+                    entry.Data = reader.ReadBytes(length);
+                    if (entry.Data.Length != length)
+                    {
+                        throw new InvalidDataException("ICO image data is truncated.");
+                    }
+                }
+                return entries;
+            }
+        }
+
+        // GRPICONDIR: the ICO directory with each 32-bit image offset replaced
+        // by the 16-bit resource ID of that image.
+        private static byte[] BuildGroup(List<IconEntry> entries)
+        {
+            byte[] group = new byte[checked(GroupHeaderSize + GroupEntrySize * entries.Count)];
+            using (MemoryStream stream = new MemoryStream(group))
+            using (BinaryWriter writer = new BinaryWriter(stream))
+            {
+                writer.Write((ushort)0);
+                writer.Write((ushort)1);
+                writer.Write(checked((ushort)entries.Count));
+                foreach (IconEntry entry in entries)
+                {
+                    writer.Write(entry.Width);
+                    writer.Write(entry.Height);
+                    writer.Write(entry.ColorCount);
+                    writer.Write(entry.Reserved);
+                    writer.Write(entry.Planes);
+                    writer.Write(entry.BitCount);
+                    writer.Write(entry.BytesInResource);
+                    writer.Write(entry.ResourceId);
+                }
+            }
+            return group;
+        }
+
+        // Type and name go to the platform as integer identifiers.
+        private static void WriteResource(IntPtr updateHandle, int resourceType, int resourceName,
+            ushort language, byte[] data)
+        {
+            if (!UpdateResource(updateHandle, new IntPtr(resourceType), new IntPtr(resourceName), language,
+                data, (uint)data.Length))
+            {
+                throw new Win32Exception(Marshal.GetLastWin32Error(), "UpdateResource failed.");
+            }
+        }
+    }
+}
+'@
+
+function Get-TarnquillFileSha256 {
+    <#
+    .SYNOPSIS
+    Returns the SHA-256 of a file as hexadecimal text.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$LiteralPath
+    )
+    (Get-FileHash -LiteralPath $LiteralPath -Algorithm SHA256).Hash
+}
+
+function Import-TarnquillIconResourceWriter {
+    <#
+    .SYNOPSIS
+    Compiles the icon resource writer into this script host once.
+    #>
+    [CmdletBinding()]
+    param()
+    if ($null -eq ('TarnQuill.Build.IconResourceWriter' -as [type])) {
+        Add-Type -TypeDefinition $IconResourceWriterSource -Language CSharp
+    }
+}
+
+$fullExecutablePath = [System.IO.Path]::GetFullPath($ExecutablePath)
+$fullIconPath = [System.IO.Path]::GetFullPath($IconPath)
+
+if (-not [System.IO.File]::Exists($fullExecutablePath)) {
+    throw "Executable not found: $fullExecutablePath"
+}
+if (-not [System.IO.File]::Exists($fullIconPath)) {
+    throw "Icon not found: $fullIconPath"
+}
+
+$hashBefore = Get-TarnquillFileSha256 -LiteralPath $fullExecutablePath
+Import-TarnquillIconResourceWriter
+try {
+    [TarnQuill.Build.IconResourceWriter]::Apply($fullExecutablePath, $fullIconPath)
+}
+catch [System.Management.Automation.MethodInvocationException] {
+    # Report the writer's own error (its message and native code), not the
+    # wrapper that PowerShell puts around exceptions from .NET methods.
+    if ($null -ne $_.Exception.InnerException) {
+        throw $_.Exception.InnerException
+    }
+    throw
+}
+$hashAfter = Get-TarnquillFileSha256 -LiteralPath $fullExecutablePath
+
+if ([string]::Equals($hashBefore, $hashAfter, [System.StringComparison]::OrdinalIgnoreCase)) {
+    throw 'The executable icon resource was not changed.'
+}
+Write-Host -Object 'TARNQUILL multi-resolution icon embedded into executable and verified.' -ForegroundColor Green

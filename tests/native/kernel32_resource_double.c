@@ -1,0 +1,267 @@
+/*
+ * Test double of the kernel32 resource-update functions for Linux.
+ *
+ * Built as libkernel32.dll.so and found through LD_LIBRARY_PATH, it answers
+ * DllImport("kernel32.dll") for BeginUpdateResourceW, UpdateResourceW and
+ * EndUpdateResourceW. Every call is appended as one line to the file named by
+ * KERNEL32_DOUBLE_LOG:
+ *
+ *   BeginUpdateResourceW path=<utf-8 path> delete=<0|1> result=<ok|refused>
+ *   UpdateResourceW type=<id|str:text> name=<id|str:text> lang=<n> size=<n>
+ *       data=<hex> result=<ok|refused>                       (one line)
+ *   EndUpdateResourceW discard=<0|1> result=<ok|refused>
+ *   <function> handle=invalid                               (unknown handle)
+ *
+ * KERNEL32_DOUBLE_REFUSE names one call to refuse: "BeginUpdateResourceW",
+ * "UpdateResourceW:<n>" (the n-th call of the process, from 1) or
+ * "EndUpdateResourceW" (a commit; discards are never refused). A refused call
+ * sets errno, which .NET reports as the last Win32 error, to
+ * KERNEL32_DOUBLE_ERROR (default 1813) and returns failure.
+ *
+ * A commit really changes the file: it appends a marker line, unless
+ * KERNEL32_DOUBLE_COMMIT is "unchanged". A refused commit releases the handle,
+ * as the platform may, so a second EndUpdateResourceW shows up as invalid.
+ */
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+typedef uint16_t wchar16;
+typedef int win_bool;
+
+#define MAX_UPDATES 16
+#define MAX_PATH_BYTES 4096
+
+struct update {
+    int open;
+    char path[MAX_PATH_BYTES];
+    FILE *log;
+};
+
+static struct update updates[MAX_UPDATES];
+static long update_resource_calls;
+
+static int refuse_error(void)
+{
+    const char *text = getenv("KERNEL32_DOUBLE_ERROR");
+    return text != NULL && *text != '\0' ? atoi(text) : 1813;
+}
+
+static int is_refused(const char *function, long call_number)
+{
+    const char *refuse = getenv("KERNEL32_DOUBLE_REFUSE");
+    size_t length = strlen(function);
+    if (refuse == NULL || strncmp(refuse, function, length) != 0)
+        return 0;
+    if (refuse[length] == '\0')
+        return 1;
+    return refuse[length] == ':' && atol(refuse + length + 1) == call_number;
+}
+
+static FILE *open_log(void)
+{
+    const char *path = getenv("KERNEL32_DOUBLE_LOG");
+    if (path == NULL || *path == '\0')
+        return NULL;
+    return fopen(path, "ab");
+}
+
+/* UTF-16 (as .NET marshals LPWStr) to UTF-8; unpaired surrogates become '?'. */
+static void to_utf8(const wchar16 *text, char *out, size_t capacity)
+{
+    size_t used = 0;
+    for (size_t i = 0; text[i] != 0; ++i) {
+        uint32_t code = text[i];
+        if (code >= 0xD800 && code <= 0xDBFF && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (code >= 0xD800 && code <= 0xDFFF) {
+            code = '?';
+        }
+        unsigned char bytes[4];
+        size_t count;
+        if (code < 0x80) {
+            bytes[0] = (unsigned char)code;
+            count = 1;
+        } else if (code < 0x800) {
+            bytes[0] = (unsigned char)(0xC0 | (code >> 6));
+            bytes[1] = (unsigned char)(0x80 | (code & 0x3F));
+            count = 2;
+        } else if (code < 0x10000) {
+            bytes[0] = (unsigned char)(0xE0 | (code >> 12));
+            bytes[1] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
+            bytes[2] = (unsigned char)(0x80 | (code & 0x3F));
+            count = 3;
+        } else {
+            bytes[0] = (unsigned char)(0xF0 | (code >> 18));
+            bytes[1] = (unsigned char)(0x80 | ((code >> 12) & 0x3F));
+            bytes[2] = (unsigned char)(0x80 | ((code >> 6) & 0x3F));
+            bytes[3] = (unsigned char)(0x80 | (code & 0x3F));
+            count = 4;
+        }
+        if (used + count >= capacity)
+            break;
+        memcpy(out + used, bytes, count);
+        used += count;
+    }
+    out[used] = '\0';
+}
+
+/* Integer identifiers travel in the pointer itself (MAKEINTRESOURCE). */
+static void write_identifier(FILE *log, const char *label, const wchar16 *identifier)
+{
+    uintptr_t value = (uintptr_t)identifier;
+    if (value <= 0xFFFF) {
+        fprintf(log, " %s=%lu", label, (unsigned long)value);
+    } else {
+        char text[MAX_PATH_BYTES];
+        to_utf8(identifier, text, sizeof text);
+        fprintf(log, " %s=str:%s", label, text);
+    }
+}
+
+static void write_hex(FILE *log, const unsigned char *data, uint32_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    char chunk[512];
+    size_t used = 0;
+    for (uint32_t i = 0; i < size; ++i) {
+        chunk[used++] = digits[data[i] >> 4];
+        chunk[used++] = digits[data[i] & 0x0F];
+        if (used == sizeof chunk) {
+            fwrite(chunk, 1, used, log);
+            used = 0;
+        }
+    }
+    fwrite(chunk, 1, used, log);
+}
+
+static struct update *find_update(void *handle)
+{
+    uintptr_t index = (uintptr_t)handle;
+    if (index == 0 || index > MAX_UPDATES || !updates[index - 1].open)
+        return NULL;
+    return &updates[index - 1];
+}
+
+static void log_invalid_handle(const char *function)
+{
+    FILE *log = open_log();
+    if (log != NULL) {
+        fprintf(log, "%s handle=invalid\n", function);
+        fclose(log);
+    }
+}
+
+void *BeginUpdateResourceW(const wchar16 *file_name, win_bool delete_existing)
+{
+    char path[MAX_PATH_BYTES];
+    to_utf8(file_name, path, sizeof path);
+    FILE *log = open_log();
+    if (log != NULL)
+        fprintf(log, "BeginUpdateResourceW path=%s delete=%d", path, delete_existing ? 1 : 0);
+
+    int error = 0;
+    FILE *target = fopen(path, "r+b");
+    if (target == NULL)
+        error = 2; /* ERROR_FILE_NOT_FOUND */
+    else
+        fclose(target);
+    if (error == 0 && is_refused("BeginUpdateResourceW", 1))
+        error = refuse_error();
+
+    uintptr_t slot = 0;
+    for (uintptr_t i = 0; error == 0 && i < MAX_UPDATES; ++i) {
+        if (!updates[i].open) {
+            slot = i + 1;
+            break;
+        }
+    }
+    if (error == 0 && slot == 0)
+        error = 8; /* ERROR_NOT_ENOUGH_MEMORY */
+
+    if (error != 0) {
+        if (log != NULL) {
+            fprintf(log, " result=refused\n");
+            fclose(log);
+        }
+        errno = error;
+        return NULL;
+    }
+    struct update *update = &updates[slot - 1];
+    update->open = 1;
+    snprintf(update->path, sizeof update->path, "%s", path);
+    update->log = log;
+    if (log != NULL)
+        fprintf(log, " result=ok\n");
+    return (void *)slot;
+}
+
+win_bool UpdateResourceW(void *handle, const wchar16 *type, const wchar16 *name, uint16_t language,
+                         const void *data, uint32_t size)
+{
+    struct update *update = find_update(handle);
+    if (update == NULL) {
+        log_invalid_handle("UpdateResourceW");
+        errno = 6; /* ERROR_INVALID_HANDLE */
+        return 0;
+    }
+    long call_number = ++update_resource_calls;
+    int refused = is_refused("UpdateResourceW", call_number);
+    FILE *log = update->log;
+    if (log != NULL) {
+        fprintf(log, "UpdateResourceW");
+        write_identifier(log, "type", type);
+        write_identifier(log, "name", name);
+        fprintf(log, " lang=%u size=%lu data=", (unsigned)language, (unsigned long)size);
+        if (data != NULL)
+            write_hex(log, (const unsigned char *)data, size);
+        fprintf(log, " result=%s\n", refused ? "refused" : "ok");
+    }
+    if (refused) {
+        errno = refuse_error();
+        return 0;
+    }
+    return 1;
+}
+
+static void close_update(struct update *update)
+{
+    if (update->log != NULL)
+        fclose(update->log);
+    update->log = NULL;
+    update->open = 0;
+}
+
+win_bool EndUpdateResourceW(void *handle, win_bool discard)
+{
+    struct update *update = find_update(handle);
+    if (update == NULL) {
+        log_invalid_handle("EndUpdateResourceW");
+        errno = 6; /* ERROR_INVALID_HANDLE */
+        return 0;
+    }
+    int refused = !discard && is_refused("EndUpdateResourceW", 1);
+    int error = refused ? refuse_error() : 0;
+    if (!discard && !refused) {
+        const char *commit = getenv("KERNEL32_DOUBLE_COMMIT");
+        if (commit == NULL || strcmp(commit, "unchanged") != 0) {
+            FILE *target = fopen(update->path, "ab");
+            if (target == NULL || fputs("kernel32 double: resources committed\n", target) < 0)
+                error = 110; /* ERROR_OPEN_FAILED */
+            if (target != NULL && fclose(target) != 0)
+                error = 110;
+        }
+    }
+    if (update->log != NULL)
+        fprintf(update->log, "EndUpdateResourceW discard=%d result=%s\n", discard ? 1 : 0,
+                error == 0 ? "ok" : "refused");
+    close_update(update);
+    if (error != 0) {
+        errno = error;
+        return 0;
+    }
+    return 1;
+}
