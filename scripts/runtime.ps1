@@ -1,0 +1,250 @@
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+
+# The one Electron runtime build the product runs on. Loaded (dot-sourced) by install.ps1,
+# which only shows these values, and by package-portable.ps1, which calls Ensure-ElectronRuntime.
+# Each value is a single-quoted constant on a line of its own.
+$script:ElectronVersion = '43.4.1'
+$script:ElectronArchive = 'electron-v' + $script:ElectronVersion + '-win32-x64.zip'
+$script:ElectronSha256 = 'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4232160e13a'
+
+function Get-ElectronDownloadUrls {
+    <#
+    .SYNOPSIS
+    Returns the two download URLs of the pinned runtime archive: the release host first, then the mirror.
+    .DESCRIPTION
+    The setup bootstrap names the same two hosts, in the same order, in its confirmation text.
+    #>
+    [CmdletBinding()]
+    param()
+    $primaryHost = 'https://github.com'
+    $mirrorHost = 'https://sourceforge.net'
+    $primary = $primaryHost + '/electron/electron/releases/download/v' + $script:ElectronVersion + '/' + $script:ElectronArchive
+    $mirror = $mirrorHost + '/projects/electron.mirror/files/v' + $script:ElectronVersion + '/' + $script:ElectronArchive + '/download'
+    return @($primary, $mirror)
+}
+
+function Get-TarnQuillRoot {
+    <#
+    .SYNOPSIS
+    Returns the source tree root: the resolved absolute path of the folder above the scripts folder
+    that holds runtime.ps1. Fails if that folder does not exist.
+    #>
+    [CmdletBinding()]
+    param()
+    $root = Split-Path -Parent -Path $PSScriptRoot
+    return (Resolve-Path -LiteralPath $root).ProviderPath
+}
+
+function Get-ElectronRuntimePath {
+    <#
+    .SYNOPSIS
+    Returns the path of the runtime folder, .runtime\electron-v<version>-win32-x64 under the source
+    tree root. The folder need not exist.
+    #>
+    [CmdletBinding()]
+    param()
+    $runtimeBase = Join-Path -Path (Get-TarnQuillRoot) -ChildPath '.runtime'
+    return Join-Path -Path $runtimeBase -ChildPath ('electron-v' + $script:ElectronVersion + '-win32-x64')
+}
+
+function Invoke-ElectronBitsTransfer {
+    <#
+    .SYNOPSIS
+    Downloads Url to Destination with BITS and waits for it. Returns $true when BITS did the transfer,
+    $false when BITS is not usable from this host; throws when the transfer fails.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Url,
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    if ($null -eq (Get-Command -Name 'Start-BitsTransfer' -ErrorAction SilentlyContinue)) {
+        return $false
+    }
+    Start-BitsTransfer -Source $Url -Destination $Destination | Out-Null
+    return $true
+}
+
+function Write-ElectronDownloadProgress {
+    param([long]$Received, [long]$Total)
+    $activity = 'Downloading Electron runtime'
+    $megabytes = [Math]::Round($Received / 1MB, 1)
+    if ($Total -gt 0) {
+        $percent = [int][Math]::Min(100, [Math]::Floor($Received * 100 / $Total))
+        $status = '{0} of {1} MB' -f $megabytes, [Math]::Round($Total / 1MB, 1)
+        Write-Progress -Activity $activity -Status $status -PercentComplete $percent
+    } else {
+        Write-Progress -Activity $activity -Status ('{0} MB' -f $megabytes)
+    }
+}
+
+function Invoke-ElectronWebDownload {
+    <#
+    .SYNOPSIS
+    Downloads Url to Destination with a plain HTTP GET (no browser engine, at most 10 redirections),
+    writing the body straight to the file and showing progress a few times a second.
+    .DESCRIPTION
+    The built-in progress bar of Invoke-WebRequest makes Windows PowerShell 5.1 many times slower on
+    a download of this size, and switching it off leaves the user without progress; a streamed copy
+    gives both speed and progress. A body shorter than the announced length is a failure.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Url,
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    $response = $null
+    $file = $null
+    try {
+        $request = [System.Net.HttpWebRequest][System.Net.WebRequest]::Create($Url)
+        $request.Method = 'GET'
+        $request.AllowAutoRedirect = $true
+        $request.MaximumAutomaticRedirections = 10
+        $request.UserAgent = 'TARNQUILL-Setup'
+        $response = $request.GetResponse()
+        $total = $response.ContentLength
+        $body = $response.GetResponseStream()
+        $file = New-Object -TypeName System.IO.FileStream -ArgumentList $Destination, ([IO.FileMode]::Create), ([IO.FileAccess]::Write), ([IO.FileShare]::None)
+        $buffer = New-Object -TypeName byte[] -ArgumentList 262144
+        $received = [long]0
+        $clock = [Diagnostics.Stopwatch]::StartNew()
+        Write-ElectronDownloadProgress -Received 0 -Total $total
+        while ($true) {
+            $count = $body.Read($buffer, 0, $buffer.Length)
+            if ($count -le 0) {
+                break
+            }
+            $file.Write($buffer, 0, $count)
+            $received += $count
+            if ($clock.ElapsedMilliseconds -ge 250) {
+                Write-ElectronDownloadProgress -Received $received -Total $total
+                $clock.Restart()
+            }
+        }
+        if ($total -ge 0 -and $received -ne $total) {
+            throw ('The download ended after {0} of {1} bytes.' -f $received, $total)
+        }
+    } catch [System.Management.Automation.MethodInvocationException] {
+        # Report the web stack's own message, not PowerShell's wrapper around the .NET call.
+        if ($null -ne $_.Exception.InnerException) {
+            throw $_.Exception.InnerException
+        }
+        throw
+    } finally {
+        if ($null -ne $file) {
+            $file.Dispose()
+        }
+        if ($null -ne $response) {
+            $response.Dispose()
+        }
+        Write-Progress -Activity 'Downloading Electron runtime' -Completed
+    }
+}
+
+function Download-FileWithFallback {
+    <#
+    .SYNOPSIS
+    Downloads a file larger than 50,000,000 bytes to Destination from the first of Urls that delivers one.
+    .DESCRIPTION
+    Tries each URL in order: BITS when it is usable, else (or when BITS fails) a web request. A source
+    fails when both transfers fail or when the file is 50,000,000 bytes or smaller; its file is then
+    deleted and a warning names the failure. Throws with the last failure when every source failed,
+    leaving no file at Destination.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string[]]$Urls,
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    [Net.ServicePointManager]::SecurityProtocol = [Net.SecurityProtocolType]::Tls12
+    $lastError = $null
+    foreach ($url in $Urls) {
+        Write-Host ('Downloading Electron runtime from ' + $url) -ForegroundColor Cyan
+        try {
+            $transferred = $false
+            try {
+                $transferred = Invoke-ElectronBitsTransfer -Url $url -Destination $Destination
+            } catch {
+                # A failed BITS transfer is not reported; the web request gets its chance.
+                $transferred = $false
+            }
+            if (-not $transferred) {
+                Invoke-ElectronWebDownload -Url $url -Destination $Destination
+            }
+            if ((Test-Path -LiteralPath $Destination -PathType Leaf) -and (Get-Item -LiteralPath $Destination).Length -gt 50000000) {
+                return
+            }
+            throw 'The downloaded file is unexpectedly small.'
+        } catch {
+            $lastError = $_.Exception.Message
+            Remove-ElectronFileQuietly -Path $Destination
+            Write-Warning ('Download source failed: ' + $lastError)
+        }
+    }
+    throw ('Could not download the Electron runtime. Last error: ' + $lastError)
+}
+
+function Remove-ElectronFileQuietly {
+    param([string]$Path)
+    try {
+        if (Test-Path -LiteralPath $Path -PathType Leaf) {
+            Remove-Item -LiteralPath $Path -Force
+        }
+    } catch {
+        # Deleting a failed download is best effort; the caller reports the failure itself.
+        $null = $_
+    }
+}
+
+function Ensure-ElectronRuntime {
+    <#
+    .SYNOPSIS
+    Returns the runtime folder after making sure it holds electron.exe: downloads the pinned archive
+    into .runtime\cache if it is not there, verifies its SHA-256 and unpacks it.
+    .DESCRIPTION
+    A runtime folder that already holds electron.exe is returned as it is. A cached archive whose hash
+    differs from the pin is deleted and the call fails without downloading. Throws on any failure.
+    #>
+    [CmdletBinding()]
+    param()
+    $root = Get-TarnQuillRoot
+    $runtimePath = Get-ElectronRuntimePath
+    $executable = Join-Path -Path $runtimePath -ChildPath 'electron.exe'
+    if (Test-Path -LiteralPath $executable -PathType Leaf) {
+        return $runtimePath
+    }
+
+    $runtimeBase = Join-Path -Path $root -ChildPath '.runtime'
+    $cache = Join-Path -Path $runtimeBase -ChildPath 'cache'
+    [void][IO.Directory]::CreateDirectory($cache)
+    $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+    if (-not (Test-Path -LiteralPath $archive -PathType Leaf)) {
+        Download-FileWithFallback -Urls (Get-ElectronDownloadUrls) -Destination $archive
+    }
+
+    $actual = (Get-FileHash -LiteralPath $archive -Algorithm SHA256).Hash.ToLowerInvariant()
+    if ($actual -cne $script:ElectronSha256) {
+        Remove-ElectronFileQuietly -Path $archive
+        throw ('Electron runtime integrity check failed. Expected ' + $script:ElectronSha256 + ', received ' + $actual + '.')
+    }
+    Write-Host 'Runtime integrity verified.' -ForegroundColor Green
+
+    $extract = Join-Path -Path $runtimeBase -ChildPath ('extract-' + [guid]::NewGuid().ToString('N'))
+    Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
+    [void][IO.Directory]::CreateDirectory($runtimeBase)
+    if (Test-Path -LiteralPath $runtimePath) {
+        Remove-Item -LiteralPath $runtimePath -Recurse -Force
+    }
+    [IO.Directory]::Move($extract, $runtimePath)
+    if (-not (Test-Path -LiteralPath $executable -PathType Leaf)) {
+        throw 'Electron runtime extraction did not produce electron.exe.'
+    }
+    return $runtimePath
+}
