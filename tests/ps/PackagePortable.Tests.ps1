@@ -1,0 +1,335 @@
+Set-StrictMode -Version Latest
+# ctest-timeout: 900
+
+# Every build runs package-portable.ps1 for real in a separate pwsh process, on a
+# copy of the source tree under release/test, with the fake runtime archive in
+# place of the download and the kernel32 test double in place of the resource
+# update functions (the only part of the icon writer that cannot run here).
+
+BeforeAll {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/FakeRuntime.ps1')
+
+    $script:repository = $env:TARNQUILL_ROOT
+    $script:pwsh = $env:TARNQUILL_PWSH
+    $script:workRoot = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('package-portable-' + [guid]::NewGuid().ToString('N'))
+    [void][IO.Directory]::CreateDirectory($script:workRoot)
+
+    $script:appRootFiles = @('main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md',
+        'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md')
+    $script:appFolders = @('assets', 'config', 'src')
+    $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'apply-update.ps1', 'set-executable-icon.ps1')
+    $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false
+
+    # The kernel32 double, built once for this file's runs.
+    $script:doubleFolder = Join-Path -Path $script:workRoot -ChildPath 'kernel32'
+    [void][IO.Directory]::CreateDirectory($script:doubleFolder)
+    $doubleSource = Join-Path -Path (Join-Path -Path $script:repository -ChildPath 'tests/native') -ChildPath 'kernel32_resource_double.c'
+    $gccOutput = & gcc -shared -fPIC -O2 -o (Join-Path -Path $script:doubleFolder -ChildPath 'libkernel32.dll.so') $doubleSource 2>&1
+    if ($LASTEXITCODE -ne 0) {
+        throw "Building the kernel32 double failed: $gccOutput"
+    }
+
+    $script:archive = Get-FakeElectronArchive
+
+    function New-SourceTreeCopy {
+        # A copy of the repository's source tree, in a folder whose name holds a space
+        # and brackets so that any path used as a wildcard pattern shows up. Folders
+        # that must stay out of the image get small stand-ins.
+        param([string]$Sandbox)
+        $tree = Join-Path -Path $Sandbox -ChildPath 'source tree [v0.15.0]'
+        $scripts = Join-Path -Path $tree -ChildPath 'scripts'
+        [void][IO.Directory]::CreateDirectory($scripts)
+        $rootFiles = $script:appRootFiles + @('START_HERE_RU.txt', 'START_HERE_EN.txt')
+        foreach ($name in $rootFiles) {
+            Copy-Item -LiteralPath (Join-Path -Path $script:repository -ChildPath $name) -Destination (Join-Path -Path $tree -ChildPath $name)
+        }
+        foreach ($name in $script:appFolders) {
+            Copy-Item -LiteralPath (Join-Path -Path $script:repository -ChildPath $name) -Destination $tree -Recurse
+        }
+        foreach ($file in @(Get-ChildItem -LiteralPath (Join-Path -Path $script:repository -ChildPath 'scripts') -Filter '*.ps1' -File)) {
+            Copy-Item -LiteralPath $file.FullName -Destination $scripts
+        }
+        foreach ($name in @('docs', 'installer', 'tests')) {
+            $folder = Join-Path -Path $tree -ChildPath $name
+            [void][IO.Directory]::CreateDirectory($folder)
+            [IO.File]::WriteAllText((Join-Path -Path $folder -ChildPath 'kept-out.txt'), "not part of the image`r`n")
+        }
+        [IO.File]::WriteAllText((Join-Path -Path $tree -ChildPath 'INSTALL_AND_RUN.cmd'), "@echo off`r`n")
+        return $tree
+    }
+
+    function New-BuildSandbox {
+        # A sandbox with its own temporary, home and local application data folders,
+        # a source tree copy whose runtime pin names the fake archive, and the
+        # download hosts pointed at places that fail, so that any download shows.
+        param([switch]$CachedArchive)
+        $sandbox = Join-Path -Path $script:workRoot -ChildPath ([guid]::NewGuid().ToString('N'))
+        foreach ($name in @('temp', 'home', 'localappdata', 'cwd')) {
+            [void][IO.Directory]::CreateDirectory((Join-Path -Path $sandbox -ChildPath $name))
+        }
+        $tree = New-SourceTreeCopy -Sandbox $sandbox
+        $refused = Get-FakeRuntimeRefusedUrl
+        Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $tree -ChildPath 'scripts/runtime.ps1') -Sha256 $script:archive.Sha256 -PrimaryUrl $refused -MirrorUrl $refused
+        if ($CachedArchive) {
+            [void](Copy-FakeElectronArchiveToCache -TreeRoot $tree -ArchivePath $script:archive.Path)
+        }
+        return [pscustomobject]@{
+            Root         = $sandbox
+            Tree         = $tree
+            Script       = Join-Path -Path $tree -ChildPath 'scripts/package-portable.ps1'
+            DefaultImage = Join-Path -Path (Join-Path -Path $tree -ChildPath 'release') -ChildPath 'TARNQUILL'
+            RuntimeCopy  = Join-Path -Path (Join-Path -Path $tree -ChildPath '.runtime') -ChildPath 'electron-v43.4.1-win32-x64'
+            Kernel32Log  = Join-Path -Path $sandbox -ChildPath 'kernel32.log'
+            Cwd          = Join-Path -Path $sandbox -ChildPath 'cwd'
+        }
+    }
+
+    function Copy-UnpackedRuntime {
+        # Gives a sandbox tree the complete runtime folder of another one, which the
+        # runtime library then returns without a download or a hash.
+        param([psobject]$From, [psobject]$To)
+        [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $To.RuntimeCopy))
+        Copy-Item -LiteralPath $From.RuntimeCopy -Destination (Split-Path -Parent -Path $To.RuntimeCopy) -Recurse
+    }
+
+    function Invoke-Pwsh {
+        # Runs pwsh with the given arguments in the sandbox's environment; returns
+        # ExitCode and Console (standard output and error together).
+        param([psobject]$Sandbox, [string[]]$Arguments, [hashtable]$Environment = @{})
+        $info = New-Object -TypeName System.Diagnostics.ProcessStartInfo
+        $info.FileName = $script:pwsh
+        $info.UseShellExecute = $false
+        $info.RedirectStandardOutput = $true
+        $info.RedirectStandardError = $true
+        $info.WorkingDirectory = $Sandbox.Cwd
+        foreach ($argument in @('-NoLogo', '-NoProfile', '-NonInteractive') + $Arguments) {
+            $info.ArgumentList.Add($argument)
+        }
+        $info.Environment['LD_LIBRARY_PATH'] = $script:doubleFolder
+        $info.Environment['KERNEL32_DOUBLE_LOG'] = $Sandbox.Kernel32Log
+        $info.Environment['TEMP'] = Join-Path -Path $Sandbox.Root -ChildPath 'temp'
+        $info.Environment['TMP'] = $info.Environment['TEMP']
+        $info.Environment['TMPDIR'] = $info.Environment['TEMP']
+        $info.Environment['HOME'] = Join-Path -Path $Sandbox.Root -ChildPath 'home'
+        $info.Environment['LOCALAPPDATA'] = Join-Path -Path $Sandbox.Root -ChildPath 'localappdata'
+        foreach ($key in $Environment.Keys) {
+            $info.Environment[$key] = $Environment[$key]
+        }
+        $process = [System.Diagnostics.Process]::Start($info)
+        $stdout = $process.StandardOutput.ReadToEndAsync()
+        $stderr = $process.StandardError.ReadToEndAsync()
+        if (-not $process.WaitForExit(300000)) {
+            $process.Kill()
+            throw 'package-portable.ps1 did not finish within 300 seconds.'
+        }
+        $process.WaitForExit()
+        return [pscustomobject]@{
+            ExitCode = $process.ExitCode
+            Console  = $stdout.Result + $stderr.Result
+        }
+    }
+
+    function Invoke-PortableBuildFile {
+        # Runs the script as a file, as powershell.exe -File does for BUILD_PORTABLE.cmd.
+        param([psobject]$Sandbox, [string[]]$ScriptArguments = @())
+        Invoke-Pwsh -Sandbox $Sandbox -Arguments (@('-File', $Sandbox.Script) + $ScriptArguments)
+    }
+
+    function Invoke-PortableBuild {
+        # Runs the script the way the install procedure does, from a calling script,
+        # and records each item of its output stream with its type. Adds Output
+        # (the items) to what Invoke-Pwsh returns.
+        param([psobject]$Sandbox, [AllowNull()][string]$OutputDirectory = $null)
+        $caller = Join-Path -Path $Sandbox.Root -ChildPath 'caller.ps1'
+        $result = Join-Path -Path $Sandbox.Root -ChildPath 'output.json'
+        [IO.File]::WriteAllText($caller, @'
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+$arguments = @{}
+if ($args.Count -eq 3) {
+    $arguments['OutputDirectory'] = $args[2]
+}
+$items = @(& $args[0] @arguments)
+$records = @($items | ForEach-Object -Process { @{ Type = $_.GetType().FullName; Text = [string]$_ } })
+[IO.File]::WriteAllText($args[1], (ConvertTo-Json -InputObject $records -Depth 3))
+'@)
+        $arguments = @('-File', $caller, $Sandbox.Script, $result)
+        if ($null -ne $OutputDirectory) {
+            $arguments += $OutputDirectory
+        }
+        $run = Invoke-Pwsh -Sandbox $Sandbox -Arguments $arguments
+        $items = @()
+        if (Test-Path -LiteralPath $result -PathType Leaf) {
+            $items = @(ConvertFrom-Json -InputObject ([IO.File]::ReadAllText($result)))
+        }
+        $run | Add-Member -NotePropertyName Output -NotePropertyValue $items -PassThru
+    }
+
+    function Get-RelativeListing {
+        # Every file and folder below a root, as relative paths with '/' separators in ordinal order.
+        param([string]$Root)
+        $full = [IO.Path]::GetFullPath($Root)
+        [string[]]$paths = @(Get-ChildItem -LiteralPath $full -Recurse -Force | ForEach-Object -Process {
+                [IO.Path]::GetRelativePath($full, $_.FullName).Replace('\', '/')
+            })
+        [Array]::Sort($paths, [StringComparer]::Ordinal)
+        return , $paths
+    }
+
+    function Get-Sha256 {
+        param([string]$Path)
+        (Get-FileHash -LiteralPath $Path -Algorithm SHA256).Hash.ToLowerInvariant()
+    }
+
+    function New-OldOutput {
+        # An earlier output folder with content that no build made: a hidden file, a
+        # read-only file, a nested folder and a link to a folder outside it.
+        param([string]$Path, [string]$Outside)
+        [void][IO.Directory]::CreateDirectory((Join-Path -Path $Path -ChildPath 'old/nested'))
+        [IO.File]::WriteAllText((Join-Path -Path $Path -ChildPath 'old/nested/data.txt'), 'old')
+        [IO.File]::WriteAllText((Join-Path -Path $Path -ChildPath '.hidden'), 'old')
+        $readOnly = Join-Path -Path $Path -ChildPath 'read-only.txt'
+        [IO.File]::WriteAllText($readOnly, 'old')
+        Set-ItemProperty -LiteralPath $readOnly -Name IsReadOnly -Value $true
+        [void][IO.Directory]::CreateDirectory($Outside)
+        [IO.File]::WriteAllText((Join-Path -Path $Outside -ChildPath 'keep.txt'), 'not ours')
+        [void](New-Item -ItemType SymbolicLink -Path (Join-Path -Path $Path -ChildPath 'link-to-outside') -Target $Outside)
+    }
+}
+
+AfterAll {
+    if (Test-Path -LiteralPath $script:workRoot) {
+        Remove-Item -LiteralPath $script:workRoot -Recurse -Force
+    }
+}
+
+Describe 'package-portable.ps1' {
+    Context 'a build with no arguments from a tree whose runtime archive is in the cache' {
+        BeforeAll {
+            $script:built = New-BuildSandbox -CachedArchive
+            $script:startedAt = [DateTime]::Now.AddSeconds(-1)
+            $script:run = Invoke-PortableBuild -Sandbox $script:built
+            $script:finishedAt = [DateTime]::Now.AddSeconds(1)
+            $script:image = $script:built.DefaultImage
+        }
+
+        It 'succeeds and returns exactly one string, the absolute path of release/TARNQUILL under the tree' {
+            $script:run.ExitCode | Should -Be 0 -Because $script:run.Console
+            $script:run.Output.Count | Should -Be 1
+            $script:run.Output[0].Type | Should -Be 'System.String'
+            $script:run.Output[0].Text | Should -BeExactly $script:image
+        }
+
+        It 'shows its messages on the console, not on the output stream' {
+            $script:run.Console | Should -Match ([regex]::Escape('Runtime integrity verified.'))
+            $script:run.Console | Should -Match ([regex]::Escape('Copying verified application runtime...'))
+            $script:run.Console | Should -Match ([regex]::Escape('TARNQUILL multi-resolution icon embedded into executable and verified.'))
+            $script:run.Console | Should -Match ([regex]::Escape('Portable build created: ' + $script:image))
+        }
+
+        It 'holds exactly the runtime, TARNQUILL.exe, the application files, the two root notes and VERSION.txt' {
+            Add-Type -AssemblyName System.IO.Compression.FileSystem
+            $zip = [IO.Compression.ZipFile]::OpenRead($script:archive.Path)
+            try {
+                $runtimeEntries = @($zip.Entries | ForEach-Object -Process { $_.FullName.TrimEnd('/') })
+            }
+            finally {
+                $zip.Dispose()
+            }
+            $expected = New-Object -TypeName 'System.Collections.Generic.SortedSet[string]' -ArgumentList ([StringComparer]::Ordinal)
+            foreach ($entry in $runtimeEntries) {
+                $parts = $entry.Split('/')
+                for ($i = 1; $i -le $parts.Count; $i++) {
+                    [void]$expected.Add(($parts[0..($i - 1)] -join '/'))
+                }
+            }
+            [void]$expected.Remove('electron.exe')
+            [void]$expected.Remove('resources/default_app.asar')
+            foreach ($name in @('TARNQUILL.exe', 'START_HERE_RU.txt', 'README.md', 'VERSION.txt', 'resources', 'resources/app', 'resources/app/scripts')) {
+                [void]$expected.Add($name)
+            }
+            foreach ($name in $script:appRootFiles) {
+                [void]$expected.Add('resources/app/' + $name)
+            }
+            foreach ($name in $script:appFolders) {
+                [void]$expected.Add('resources/app/' + $name)
+                foreach ($path in (Get-RelativeListing -Root (Join-Path -Path $script:built.Tree -ChildPath $name))) {
+                    [void]$expected.Add('resources/app/' + $name + '/' + $path)
+                }
+            }
+            foreach ($name in $script:imageScripts) {
+                [void]$expected.Add('resources/app/scripts/' + $name)
+            }
+            (Get-RelativeListing -Root $script:image) -join "`n" | Should -BeExactly (@($expected) -join "`n")
+        }
+
+        It 'carries the application files, scripts and notes byte for byte from the tree' {
+            $pairs = @()
+            foreach ($name in $script:appRootFiles) {
+                $pairs += , @($name, ('resources/app/' + $name))
+            }
+            foreach ($name in $script:appFolders) {
+                foreach ($path in (Get-RelativeListing -Root (Join-Path -Path $script:built.Tree -ChildPath $name))) {
+                    $pairs += , @(($name + '/' + $path), ('resources/app/' + $name + '/' + $path))
+                }
+            }
+            foreach ($name in $script:imageScripts) {
+                $pairs += , @(('scripts/' + $name), ('resources/app/scripts/' + $name))
+            }
+            $pairs += , @('START_HERE_RU.txt', 'START_HERE_RU.txt')
+            $pairs += , @('README.md', 'README.md')
+            foreach ($pair in $pairs) {
+                $source = Join-Path -Path $script:built.Tree -ChildPath $pair[0]
+                if (Test-Path -LiteralPath $source -PathType Container) {
+                    continue
+                }
+                Get-Sha256 -Path (Join-Path -Path $script:image -ChildPath $pair[1]) | Should -Be (Get-Sha256 -Path $source) -Because $pair[1]
+            }
+            $pairs.Count | Should -BeGreaterThan 20
+        }
+
+        It 'carries the other runtime files unchanged and leaves the runtime folder as it was' {
+            foreach ($name in @('icudtl.dat', 'LICENSE', 'locales/en-US.pak')) {
+                Get-Sha256 -Path (Join-Path -Path $script:image -ChildPath $name) |
+                    Should -Be (Get-Sha256 -Path (Join-Path -Path $script:built.RuntimeCopy -ChildPath $name))
+            }
+            Test-Path -LiteralPath (Join-Path -Path $script:built.RuntimeCopy -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+            Test-Path -LiteralPath (Join-Path -Path $script:built.RuntimeCopy -ChildPath 'resources/default_app.asar') -PathType Leaf | Should -BeTrue
+        }
+
+        It 'makes TARNQUILL.exe from electron.exe and writes the tree''s icon into it' {
+            $exe = [IO.File]::ReadAllBytes((Join-Path -Path $script:image -ChildPath 'TARNQUILL.exe'))
+            $runtimeExe = [IO.File]::ReadAllBytes((Join-Path -Path $script:built.RuntimeCopy -ChildPath 'electron.exe'))
+            # The double commits by appending to the file, so the runtime executable is its prefix.
+            $exe.Length | Should -BeGreaterThan $runtimeExe.Length
+            [Convert]::ToBase64String($exe, 0, $runtimeExe.Length) | Should -BeExactly ([Convert]::ToBase64String($runtimeExe))
+
+            $calls = @([IO.File]::ReadAllLines($script:built.Kernel32Log))
+            $exePath = Join-Path -Path $script:image -ChildPath 'TARNQUILL.exe'
+            $calls[0] | Should -BeExactly ('BeginUpdateResourceW path=' + $exePath + ' delete=0 result=ok')
+            $ico = [IO.File]::ReadAllBytes((Join-Path -Path $script:built.Tree -ChildPath 'assets/tarnquill.ico'))
+            $images = [BitConverter]::ToUInt16($ico, 4)
+            @($calls | Where-Object -FilterScript { $_ -like 'UpdateResourceW type=3 *result=ok' }).Count | Should -Be (5 * $images)
+            @($calls | Where-Object -FilterScript { $_ -like 'UpdateResourceW type=14 *result=ok' }).Count | Should -Be 15
+            $calls[-1] | Should -BeExactly 'EndUpdateResourceW discard=0 result=ok'
+        }
+
+        It 'writes VERSION.txt as UTF-8 with a byte-order mark and four lines each ended by CR LF' {
+            $bytes = [IO.File]::ReadAllBytes((Join-Path -Path $script:image -ChildPath 'VERSION.txt'))
+            $bytes[0..2] | Should -Be @(0xEF, 0xBB, 0xBF)
+            $text = $script:utf8.GetString($bytes, 3, $bytes.Length - 3)
+            $text | Should -Match "\r\n\z"
+            ($text -replace "\r\n", '') | Should -Not -Match "[\r\n]"
+            $lines = $text.Substring(0, $text.Length - 2) -split "\r\n"
+            $lines.Count | Should -Be 4
+            $version = (ConvertFrom-Json -InputObject ([IO.File]::ReadAllText((Join-Path -Path $script:built.Tree -ChildPath 'package.json')))).version
+            $lines[0] | Should -BeExactly ('TARNQUILL ' + $version)
+            $lines[1] | Should -BeExactly 'Electron runtime 43.4.1'
+            $lines[2] | Should -Match '^Built \d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}$'
+            $built = [DateTime]::ParseExact($lines[2].Substring(6), 'yyyy-MM-dd HH:mm:ss', [Globalization.CultureInfo]::InvariantCulture)
+            $built | Should -BeGreaterOrEqual $script:startedAt.AddTicks(-($script:startedAt.Ticks % 10000000))
+            $built | Should -BeLessOrEqual $script:finishedAt
+            $lines[3] | Should -BeExactly 'Executable icon: embedded multi-resolution TARNQUILL TQ mark'
+        }
+    }
+}
