@@ -1,0 +1,412 @@
+// Runs the setup bootstrap's entry routine, compiled for the host, against the Windows doubles.
+#include "windows_doubles.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+
+extern "C" [[noreturn]] void mainCRTStartup();
+
+namespace {
+
+using doubles::machine;
+using doubles::Machine;
+
+std::u16string u16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+const std::u16string version = u16(TARNQUILL_TEST_VERSION);
+const std::u16string title = u"TARNQUILL " + version + u" Setup";
+const std::u16string englishStart = u"Install TARNQUILL " + version + u"?\n\n";
+const std::u16string russianStart = u"Electron 43.4.1: github.com/electron/electron; "
+                                    u"sourceforge.net/projects/electron.mirror.\n\n"
+                                    u"\u0423\u0441\u0442\u0430\u043d\u043e\u0432\u0438\u0442\u044c "
+                                    u"TARNQUILL " +
+                                    version + u"?";
+
+std::u16string expectedWorkFolder() {
+    return machine.tempPath + u"TARNQUILL-Setup-" + version + u"-0123456789abcdef-0000000000001234";
+}
+
+std::vector<std::uint8_t> bytes(std::size_t count) {
+    std::vector<std::uint8_t> data(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    }
+    return data;
+}
+
+class BootstrapTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        machine = Machine{};
+        machine.payload = bytes(4096);
+    }
+
+    // Runs the entry routine to its ExitProcess and returns the exit code.
+    static unsigned run() {
+        try {
+            mainCRTStartup();
+        } catch (const doubles::ExitCalled& exit) {
+            return exit.code;
+        }
+    }
+
+    static std::u16string lastMessage() {
+        return machine.messageBoxes.empty() ? u"" : machine.messageBoxes.back().text;
+    }
+};
+
+TEST_F(BootstrapTest, ASuccessfulInstallationEndsWithZeroAndNoSecondDialog) {
+    EXPECT_EQ(run(), 0u);
+    ASSERT_EQ(machine.messageBoxes.size(), 1u);
+    EXPECT_EQ(machine.messageBoxes[0].caption, title);
+    EXPECT_EQ(machine.messageBoxes[0].style, 0x24u);
+}
+
+TEST_F(BootstrapTest, WritesThePayloadIntoANewWorkFolderNamedByTickCountAndProcessId) {
+    run();
+    const std::u16string work = expectedWorkFolder();
+    EXPECT_EQ(machine.directories, std::set<std::u16string>{work});
+    ASSERT_EQ(machine.files.count(work + u"\\source.zip"), 1u);
+    EXPECT_EQ(machine.files[work + u"\\source.zip"], machine.payload);
+}
+
+TEST_F(BootstrapTest, CreatesTheArchiveForWriteWithoutSharingAndNeverOverwrites) {
+    run();
+    ASSERT_EQ(machine.createFiles.size(), 1u);
+    const doubles::CreateFileCall& call = machine.createFiles[0];
+    EXPECT_EQ(call.access, 0x40000000u);
+    EXPECT_EQ(call.share, 0u);
+    EXPECT_FALSE(call.security);
+    EXPECT_EQ(call.disposition, 1u); // CREATE_NEW
+    EXPECT_EQ(call.attributes, 0x80u);
+    EXPECT_FALSE(call.templateFile);
+}
+
+TEST_F(BootstrapTest, StartsWindowsPowerShellFromTheSystemFolderInANewConsole) {
+    run();
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    const doubles::CreateProcessCall& call = machine.createProcesses[0];
+    EXPECT_EQ(call.application, u"C:\\Windows\\system32\\WindowsPowerShell\\v1.0\\powershell.exe");
+    EXPECT_EQ(call.flags, 0x10u);
+    EXPECT_EQ(call.inheritHandles, 0);
+    EXPECT_FALSE(call.processSecurity);
+    EXPECT_FALSE(call.threadSecurity);
+    EXPECT_FALSE(call.environment);
+    EXPECT_FALSE(call.directory);
+    EXPECT_EQ(call.startupSize, 104u);
+    EXPECT_EQ(call.title, u"TARNQUILL " + version + u" - installation progress");
+    EXPECT_TRUE(call.otherStartupFieldsZero);
+}
+
+TEST_F(BootstrapTest, TheCommandLineCarriesNoPathAndNamesTheVersionedScriptFolder) {
+    run();
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    const std::u16string& line = machine.createProcesses[0].commandLine;
+    if (version == u"0.15.0") {
+        EXPECT_EQ(line.size(), 658u);
+    }
+    EXPECT_EQ(line.rfind(u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass "
+                         u"-Command \"$ErrorActionPreference='Stop'; ",
+                         0),
+              0u);
+    EXPECT_NE(line.find(u"'TARNQUILL-v" + version + u"\\scripts\\install.ps1'"),
+              std::u16string::npos);
+    EXPECT_EQ(line.find(machine.tempPath), std::u16string::npos);
+    EXPECT_EQ(line.find(machine.modulePath), std::u16string::npos);
+    EXPECT_EQ(std::count(line.begin(), line.end(), u'"'), 4);
+    EXPECT_TRUE(line.ends_with(u"}; exit 0\""));
+}
+
+TEST_F(BootstrapTest, TheChildInheritsBothVariablesAndTheBootstrapDropsThemAfterTheStart) {
+    run();
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    const auto& inherited = machine.createProcesses[0].inheritedEnvironment;
+    ASSERT_EQ(inherited.count(u"TARNQUILL_SETUP_WORK"), 1u);
+    ASSERT_EQ(inherited.count(u"TARNQUILL_SETUP_EXE"), 1u);
+    EXPECT_EQ(inherited.at(u"TARNQUILL_SETUP_WORK"), expectedWorkFolder());
+    EXPECT_EQ(inherited.at(u"TARNQUILL_SETUP_EXE"), machine.modulePath);
+    EXPECT_TRUE(machine.environment.empty());
+}
+
+TEST_F(BootstrapTest, VariablesAreDroppedAlsoWhenTheInstallationFails) {
+    machine.childExitCode = 1;
+    EXPECT_EQ(run(), 1u);
+    EXPECT_TRUE(machine.environment.empty());
+}
+
+TEST_F(BootstrapTest, ClosesTheThreadThenWaitsWithoutTimeOutThenClosesTheProcess) {
+    run();
+    EXPECT_EQ(machine.waitedHandle, doubles::processHandle);
+    EXPECT_EQ(machine.waitTimeout, 0xFFFFFFFFu);
+    EXPECT_EQ(machine.closedHandles,
+              (std::vector<std::uintptr_t>{doubles::fileHandle, doubles::threadHandle,
+                                           doubles::processHandle}));
+    EXPECT_TRUE(machine.openHandles.empty());
+}
+
+TEST_F(BootstrapTest, StepsRunInTheirFixedOrder) {
+    run();
+    std::vector<std::string> calls;
+    for (const std::string& call : machine.calls) {
+        if (call != "lstrcatW" && call != "lstrcpyW" && call != "lstrlenW") {
+            calls.push_back(call);
+        }
+    }
+    const std::vector<std::string> expected = {"GetUserDefaultUILanguage",
+                                               "MessageBoxW",
+                                               "GetTempPathW",
+                                               "GetTickCount64",
+                                               "GetCurrentProcessId",
+                                               "CreateDirectoryW",
+                                               "FindResourceW",
+                                               "SizeofResource",
+                                               "LoadResource",
+                                               "LockResource",
+                                               "CreateFileW",
+                                               "WriteFile",
+                                               "CloseHandle",
+                                               "GetSystemDirectoryW",
+                                               "SetEnvironmentVariableW",
+                                               "GetModuleFileNameW",
+                                               "SetEnvironmentVariableW",
+                                               "CreateProcessW",
+                                               "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
+                                               "CloseHandle",
+                                               "WaitForSingleObject",
+                                               "GetExitCodeProcess",
+                                               "CloseHandle",
+                                               "ExitProcess"};
+    EXPECT_EQ(calls, expected);
+}
+
+TEST_F(BootstrapTest, AnsweringNoEndsWithZeroAndCreatesNothing) {
+    machine.confirmAnswer = 7;
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(machine.messageBoxes.size(), 1u);
+    EXPECT_TRUE(machine.directories.empty());
+    EXPECT_TRUE(machine.files.empty());
+    EXPECT_TRUE(machine.environment.empty());
+    EXPECT_TRUE(machine.createProcesses.empty());
+    EXPECT_EQ(machine.calls,
+              (std::vector<std::string>{"GetUserDefaultUILanguage", "MessageBoxW", "ExitProcess"}));
+}
+
+TEST_F(BootstrapTest, AClosedOrFailedConfirmationCountsAsNo) {
+    for (int answer : {0, 1, 2, 7}) {
+        SetUp();
+        machine.confirmAnswer = answer;
+        EXPECT_EQ(run(), 0u) << "answer " << answer;
+        EXPECT_TRUE(machine.directories.empty()) << "answer " << answer;
+    }
+}
+
+struct LanguageCase {
+    std::uint16_t language;
+    bool russian;
+};
+
+class ConfirmationLanguage : public BootstrapTest,
+                             public ::testing::WithParamInterface<LanguageCase> {};
+
+TEST_P(ConfirmationLanguage, RussianOnlyForThePrimaryLanguage0x19) {
+    machine.uiLanguage = GetParam().language;
+    machine.confirmAnswer = 7;
+    run();
+    ASSERT_EQ(machine.messageBoxes.size(), 1u);
+    const std::u16string& shown = machine.messageBoxes[0].text;
+    const std::u16string& start = GetParam().russian ? russianStart : englishStart;
+    EXPECT_EQ(shown.substr(0, start.size()), start);
+    EXPECT_EQ(machine.messageBoxes[0].caption, title);
+}
+
+INSTANTIATE_TEST_SUITE_P(Languages, ConfirmationLanguage,
+                         ::testing::Values(LanguageCase{0x419, true}, LanguageCase{0x819, true},
+                                           LanguageCase{0x19, true}, LanguageCase{0xFC19, true},
+                                           LanguageCase{0x22, false}, LanguageCase{0x422, false},
+                                           LanguageCase{0x23, false}, LanguageCase{0x423, false},
+                                           LanguageCase{0x409, false}, LanguageCase{0x0, false},
+                                           LanguageCase{0x119, false}));
+
+TEST_F(BootstrapTest, TheEnglishConfirmationNamesBothSourcesInOrder) {
+    machine.confirmAnswer = 7;
+    run();
+    const std::u16string& shown = machine.messageBoxes.at(0).text;
+    const auto primary = shown.find(u"from github.com/electron/electron (fallback: "
+                                    u"sourceforge.net/projects/electron.mirror), checking its "
+                                    u"pinned SHA-256.");
+    EXPECT_NE(primary, std::u16string::npos);
+    EXPECT_EQ(shown.find(u'\r'), std::u16string::npos);
+    EXPECT_TRUE(
+        shown.ends_with(u"\n\nWindows installation has not been runtime-tested in the build "
+                        u"environment."));
+}
+
+enum class LeftBehind { Nothing, Folder, FolderAndArchive };
+
+struct FailureCase {
+    const char* name;
+    std::function<void()> arrange;
+    std::u16string message;
+    LeftBehind left;
+};
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Failure : public BootstrapTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(Failure, ShowsItsOneErrorDialogAndEndsWithOne) {
+    GetParam().arrange();
+    EXPECT_EQ(run(), 1u);
+    ASSERT_EQ(machine.messageBoxes.size(), 2u);
+    EXPECT_EQ(machine.messageBoxes[1].text, GetParam().message);
+    EXPECT_EQ(machine.messageBoxes[1].caption, title);
+    EXPECT_EQ(machine.messageBoxes[1].style, 0x10u);
+    EXPECT_EQ(machine.calls.back(), "ExitProcess");
+}
+
+TEST_P(Failure, KeepsWhatEarlierStepsCreated) {
+    const bool folderExisted = std::string(GetParam().name) == "WorkFolderExists";
+    GetParam().arrange();
+    run();
+    const std::u16string work = expectedWorkFolder();
+    switch (GetParam().left) {
+    case LeftBehind::Nothing:
+        EXPECT_EQ(machine.directories.size(), folderExisted ? 1u : 0u);
+        EXPECT_TRUE(machine.files.empty());
+        break;
+    case LeftBehind::Folder:
+        EXPECT_EQ(machine.directories, std::set<std::u16string>{work});
+        EXPECT_TRUE(machine.files.empty());
+        break;
+    case LeftBehind::FolderAndArchive:
+        EXPECT_EQ(machine.directories, std::set<std::u16string>{work});
+        EXPECT_EQ(machine.files.count(work + u"\\source.zip"), 1u);
+        break;
+    }
+}
+
+const std::u16string tempMessage = u"Could not access the temporary folder.";
+const std::u16string folderMessage = u"Could not create the installation folder.";
+const std::u16string missingMessage = u"The embedded application archive is missing.";
+const std::u16string invalidMessage = u"The embedded application archive is invalid.";
+const std::u16string createMessage = u"Could not write the application archive.";
+const std::u16string writeMessage = u"The application archive could not be written completely.";
+const std::u16string locateMessage = u"Could not locate Windows PowerShell.";
+const std::u16string environmentMessage = u"Could not prepare the installer environment.";
+const std::u16string resolveMessage = u"Could not resolve the installer file for SHA-256 display.";
+const std::u16string startMessage = u"Windows PowerShell could not start. Use INSTALL_AND_RUN.cmd "
+                                    u"from the source archive instead.";
+const std::u16string unfinishedMessage =
+    u"Installation did not finish. Review the PowerShell message and installer.log, or use "
+    u"INSTALL_AND_RUN.cmd from the source archive.";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, Failure,
+    ::testing::Values(
+        FailureCase{"TempPathLengthZero", [] { machine.tempLength = 0; }, tempMessage,
+                    LeftBehind::Nothing},
+        FailureCase{"TempPathLength30000", [] { machine.tempLength = 30000; }, tempMessage,
+                    LeftBehind::Nothing},
+        FailureCase{"TempPathTooLongForTheBuffer",
+                    [] { machine.tempPath = u"C:\\" + std::u16string(30000, u'x') + u"\\"; },
+                    tempMessage, LeftBehind::Nothing},
+        FailureCase{"WorkFolderExists", [] { machine.directories.insert(expectedWorkFolder()); },
+                    folderMessage, LeftBehind::Nothing},
+        FailureCase{"PayloadMissing", [] { machine.payloadPresent = false; }, missingMessage,
+                    LeftBehind::Folder},
+        FailureCase{"PayloadPointerNull", [] { machine.lockGivesNull = true; }, invalidMessage,
+                    LeftBehind::Folder},
+        FailureCase{"Payload999Bytes", [] { machine.payload = bytes(999); }, invalidMessage,
+                    LeftBehind::Folder},
+        FailureCase{"PayloadEmpty", [] { machine.payload.clear(); }, invalidMessage,
+                    LeftBehind::Folder},
+        FailureCase{"ArchiveNotCreated", [] { machine.createFileFails = true; }, createMessage,
+                    LeftBehind::Folder},
+        FailureCase{"WriteFailed", [] { machine.writeFileFails = true; }, writeMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"WriteShort", [] { machine.writeShortBy = 1; }, writeMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"SystemFolderLengthZero", [] { machine.systemLength = 0; }, locateMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"SystemFolderLength29000",
+                    [] { machine.systemDirectory = u"C:\\" + std::u16string(28997, u's'); },
+                    locateMessage, LeftBehind::FolderAndArchive},
+        FailureCase{"WorkVariableNotSet",
+                    [] { machine.setEnvironmentFailsFor.insert(u"TARNQUILL_SETUP_WORK"); },
+                    environmentMessage, LeftBehind::FolderAndArchive},
+        FailureCase{"OwnPathLengthZero", [] { machine.moduleLength = 0; }, resolveMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"OwnPathLength32768", [] { machine.moduleLength = 32768; }, resolveMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"ExeVariableNotSet",
+                    [] { machine.setEnvironmentFailsFor.insert(u"TARNQUILL_SETUP_EXE"); },
+                    resolveMessage, LeftBehind::FolderAndArchive},
+        FailureCase{"ScriptHostNotStarted", [] { machine.createProcessFails = true; }, startMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"ScriptHostEndedWithOne", [] { machine.childExitCode = 1; }, unfinishedMessage,
+                    LeftBehind::FolderAndArchive},
+        FailureCase{"ScriptHostConsoleClosed", [] { machine.childExitCode = 0xC000013A; },
+                    unfinishedMessage, LeftBehind::FolderAndArchive},
+        FailureCase{"ExitCodeQueryFailed", [] { machine.exitCodeQueryFails = true; },
+                    unfinishedMessage, LeftBehind::FolderAndArchive}),
+    [](const ::testing::TestParamInfo<FailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(BootstrapTest, APayloadOf1000BytesIsAccepted) {
+    machine.payload = bytes(1000);
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(machine.files[expectedWorkFolder() + u"\\source.zip"].size(), 1000u);
+}
+
+TEST_F(BootstrapTest, ATempPathOf29999CharactersIsAccepted) {
+    machine.tempPath = u"C:\\" + std::u16string(29995, u't') + u"\\";
+    ASSERT_EQ(machine.tempPath.size(), 29999u);
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(machine.directories, std::set<std::u16string>{expectedWorkFolder()});
+}
+
+TEST_F(BootstrapTest, ASystemFolderOf28999CharactersIsAccepted) {
+    machine.systemDirectory = u"C:\\" + std::u16string(28996, u's');
+    ASSERT_EQ(machine.systemDirectory.size(), 28999u);
+    EXPECT_EQ(run(), 0u);
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    EXPECT_EQ(machine.createProcesses[0].application,
+              machine.systemDirectory + u"\\WindowsPowerShell\\v1.0\\powershell.exe");
+}
+
+TEST_F(BootstrapTest, AnOwnPathOf32767CharactersIsAccepted) {
+    machine.modulePath = u"C:\\" + std::u16string(32760, u'm') + u".exe";
+    ASSERT_EQ(machine.modulePath.size(), 32767u);
+    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(machine.createProcesses.at(0).inheritedEnvironment.at(u"TARNQUILL_SETUP_EXE"),
+              machine.modulePath);
+}
+
+TEST_F(BootstrapTest, TheProcessIdHalfOfTheFolderNameBeginsWithEightZeros) {
+    machine.processId = 0xFFFFFFFF;
+    machine.tickCount = 0;
+    run();
+    ASSERT_EQ(machine.directories.size(), 1u);
+    const std::u16string folder = *machine.directories.begin();
+    const std::u16string name = folder.substr(machine.tempPath.size());
+    EXPECT_EQ(name, u"TARNQUILL-Setup-" + version + u"-0000000000000000-00000000ffffffff");
+    EXPECT_EQ(name.size(), 39u + version.size() + 11u);
+}
+
+TEST_F(BootstrapTest, TheTickCountIsWrittenWithAllSixteenDigits) {
+    machine.tickCount = 0xFEDCBA9876543210ULL;
+    machine.processId = 0;
+    run();
+    ASSERT_EQ(machine.directories.size(), 1u);
+    EXPECT_EQ(*machine.directories.begin(), machine.tempPath + u"TARNQUILL-Setup-" + version +
+                                                u"-fedcba9876543210-0000000000000000");
+}
+
+} // namespace
