@@ -1,0 +1,159 @@
+#include "builder.h"
+
+#include <fstream>
+#include <iterator>
+
+#include "bootstrap_source.h"
+#include "checksum.h"
+#include "payload.h"
+#include "pe_check.h"
+#include "setup_resources.h"
+#include "toolchain.h"
+#include "version_record.h"
+
+namespace tarnquill {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path bootstrap_relative = "installer/bootstrap.cpp";
+const fs::path kernel32_relative = "installer/kernel32.def";
+const fs::path user32_relative = "installer/user32.def";
+const fs::path icon_relative = "assets/tarnquill.ico";
+
+Result<Bytes> read_bytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return Error{"Cannot open " + path.string() + " for reading."};
+    }
+    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return Error{"Cannot read " + path.string() + "."};
+    }
+    return data;
+}
+
+Status write_bytes(const fs::path& path, std::span<const std::uint8_t> data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    out.close();
+    if (!out) {
+        return Error{"Cannot write " + path.string() + "."};
+    }
+    return success();
+}
+
+Status write_text(const fs::path& path, std::string_view text) {
+    return write_bytes(path,
+                       std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+Status create_folder(const fs::path& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) {
+        return Error{"Cannot create the folder " + folder.string() + ": " + error.message()};
+    }
+    return success();
+}
+
+Status write_resources(const BuildRequest& request, std::span<const std::uint8_t> payload) {
+    auto ico = read_bytes(request.root / icon_relative);
+    if (!ico) {
+        return ico.error();
+    }
+    auto resources = setup_resources(payload, *ico, request.version);
+    if (!resources) {
+        return Error{resources.error().message + " (" + (request.root / icon_relative).string() +
+                     "); setup.res was not written."};
+    }
+    return write_bytes(request.work / "setup.res", *resources);
+}
+
+Status prepare_bootstrap(const BuildRequest& request, const fs::path& prepared) {
+    auto source = read_bytes(request.root / bootstrap_relative);
+    if (!source) {
+        return source.error();
+    }
+    const std::string text(source->begin(), source->end());
+    return write_text(prepared, prepare_bootstrap_source(text, request.version.text));
+}
+
+Status compile_and_link(const BuildRequest& request, const Toolchain& tools) {
+    const auto kernel32 = request.work / "kernel32.lib";
+    const auto user32 = request.work / "user32.lib";
+    const auto prepared = request.work / bootstrap_relative.filename();
+    const auto object = request.work / "bootstrap.obj";
+    if (auto made = make_import_library(tools, request.root / kernel32_relative, kernel32); !made) {
+        return made;
+    }
+    if (auto made = make_import_library(tools, request.root / user32_relative, user32); !made) {
+        return made;
+    }
+    if (auto written = prepare_bootstrap(request, prepared); !written) {
+        return written;
+    }
+    if (auto compiled = compile_bootstrap(tools, prepared, object); !compiled) {
+        return compiled;
+    }
+    return link_setup(tools, {object, request.work / "setup.res", kernel32, user32}, request.out);
+}
+
+} // namespace
+
+fs::path default_output(const fs::path& root, const ReleaseVersion& version) {
+    return root / "release" / setup_file_name(version.text);
+}
+
+fs::path default_work(const fs::path& root) {
+    return root / "release" / "build";
+}
+
+Result<BuildSummary> build_setup(const BuildRequest& request) {
+    if (auto made = create_folder(request.work); !made) {
+        return made.error();
+    }
+    if (auto made = create_folder(request.out.parent_path()); !made) {
+        return made.error();
+    }
+    auto tools = find_toolchain(request.search_path, request.fallback_tools_folder);
+    if (!tools) {
+        return tools.error();
+    }
+    auto payload = make_payload(request.root, request.version.text);
+    if (!payload) {
+        return payload.error();
+    }
+    if (auto written = write_resources(request, *payload); !written) {
+        return written.error();
+    }
+    if (auto linked = compile_and_link(request, *tools); !linked) {
+        return linked.error();
+    }
+    auto image = read_bytes(request.out);
+    if (!image) {
+        return image.error();
+    }
+    if (auto verified = verify_setup_image(*image, *payload, request.version.text); !verified) {
+        return Error{"Verification of " + request.out.string() +
+                     " failed: " + verified.error().message + ". No checksum file was written."};
+    }
+    auto digest = sha256_hex(*image);
+    if (!digest) {
+        return digest.error();
+    }
+    if (auto written = write_text(checksum_path(request.out), checksum_line(*digest, request.out));
+        !written) {
+        return written.error();
+    }
+    return BuildSummary{request.out_display, image->size(), payload->size(), *digest};
+}
+
+std::string summary_text(const BuildSummary& summary) {
+    return "Built unsigned x64 ONLINE installer: " + summary.out_display + "\n" +
+           std::to_string(summary.file_size) + " bytes; embedded source ZIP " +
+           std::to_string(summary.payload_size) + " bytes\n" + "SHA256 " + summary.digest + "\n";
+}
+
+} // namespace tarnquill

@@ -1,0 +1,43 @@
+// One run of the image builder, from the packed payload to the verified, hashed executable.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "release_version.h"
+#include "result.h"
+
+namespace tarnquill {
+
+struct BuildRequest {
+    std::filesystem::path root; // source tree root
+    ReleaseVersion version;
+    std::filesystem::path out;  // setup executable, absolute
+    std::filesystem::path work; // build folder, absolute
+    std::string out_display;    // how the summary names the output
+    std::string search_path;    // where clang and lld-link are looked up (normally $PATH)
+    std::filesystem::path fallback_tools_folder;
+};
+
+struct BuildSummary {
+    std::string out_display;
+    std::uintmax_t file_size = 0;
+    std::uintmax_t payload_size = 0;
+    std::string digest;
+};
+
+// Default output and build folder under the source tree root.
+std::filesystem::path default_output(const std::filesystem::path& root,
+                                     const ReleaseVersion& version);
+std::filesystem::path default_work(const std::filesystem::path& root);
+
+// Creates the folders, packs, writes setup.res, makes the import libraries, prepares and
+// compiles the bootstrap, links, verifies and writes the checksum file. Stops at the first
+// failure and leaves whatever was written in place.
+Result<BuildSummary> build_setup(const BuildRequest& request);
+
+// The three summary lines.
+std::string summary_text(const BuildSummary& summary);
+
+} // namespace tarnquill

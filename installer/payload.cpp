@@ -1,0 +1,69 @@
+#include "payload.h"
+
+#include <fstream>
+#include <iterator>
+
+#include <sys/stat.h>
+
+#include "packing.h"
+#include "zip_writer.h"
+
+namespace tarnquill {
+namespace {
+
+Result<Bytes> read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return Error{"Cannot open " + path.string() + " for reading."};
+    }
+    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        return Error{"Cannot read " + path.string() + "."};
+    }
+    return data;
+}
+
+Result<DosDateTime> file_date_time(const std::filesystem::path& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        return Error{"Cannot read the modification time of " + path.string() + "."};
+    }
+    auto when = dos_date_time(info.st_mtime);
+    if (!when) {
+        return Error{"Cannot pack " + path.string() + ": " + when.error().message +
+                     ". The payload archive was not made."};
+    }
+    return when;
+}
+
+} // namespace
+
+std::string payload_top_folder(const std::string& version_text) {
+    return "TARNQUILL-v" + version_text + "/";
+}
+
+Result<Bytes> make_payload(const std::filesystem::path& root, const std::string& version_text) {
+    auto files = list_packed_files(root);
+    if (!files) {
+        return files.error();
+    }
+    const auto top = payload_top_folder(version_text);
+    ZipWriter zip;
+    for (const auto& file : *files) {
+        auto when = file_date_time(file.absolute_path);
+        if (!when) {
+            return when.error();
+        }
+        auto data = read_file(file.absolute_path);
+        if (!data) {
+            return data.error();
+        }
+        if (auto added = zip.add(top + file.relative_path, *data, *when); !added) {
+            return Error{"Cannot pack " + file.absolute_path.string() + ": " +
+                         added.error().message};
+        }
+    }
+    return zip.finish();
+}
+
+} // namespace tarnquill

@@ -1,0 +1,98 @@
+#include "release_version.h"
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tarnquill {
+namespace {
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Splits "a.b.c" into its three runs; empty when the text has any other shape.
+std::vector<std::string_view> digit_runs(std::string_view text) {
+    std::vector<std::string_view> runs;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            runs.push_back(text.substr(start, i - start));
+            start = i + 1;
+        } else if (!is_digit(text[i])) {
+            return {};
+        }
+    }
+    if (runs.size() != 3) {
+        return {};
+    }
+    for (auto run : runs) {
+        if (run.empty()) {
+            return {};
+        }
+    }
+    return runs;
+}
+
+// Decimal value of a digit run, or -1 when it does not fit 16 bits.
+long run_value(std::string_view run) {
+    long value = 0;
+    for (char c : run) {
+        value = value * 10 + (c - '0');
+        if (value > 0xFFFF) {
+            return -1;
+        }
+    }
+    return value;
+}
+
+} // namespace
+
+Result<ReleaseVersion> parse_release_version(std::string_view text) {
+    auto runs = digit_runs(text);
+    if (runs.empty()) {
+        return Error{"Invalid version"};
+    }
+    long values[3];
+    for (int i = 0; i < 3; ++i) {
+        values[i] = run_value(runs[i]);
+        if (values[i] < 0) {
+            return Error{"Invalid version: each part of \"" + std::string(text) +
+                         "\" must be at most 65535 to fit the file version fields"};
+        }
+    }
+    return ReleaseVersion{std::string(text), static_cast<std::uint16_t>(values[0]),
+                          static_cast<std::uint16_t>(values[1]),
+                          static_cast<std::uint16_t>(values[2])};
+}
+
+Result<ReleaseVersion> read_release_version(const std::filesystem::path& root) {
+    const auto path = root / "package.json";
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return Error{"Cannot read " + path.string() + ": the file is missing or unreadable."};
+    }
+    std::stringstream content;
+    content << in.rdbuf();
+    if (in.bad()) {
+        return Error{"Cannot read " + path.string() + ": read error."};
+    }
+    nlohmann::json document;
+    try {
+        document = nlohmann::json::parse(content.str());
+    } catch (const nlohmann::json::exception& e) {
+        return Error{"Cannot parse " + path.string() + " as JSON: " + e.what()};
+    }
+    if (!document.is_object() || !document.contains("version")) {
+        return Error{path.string() + " has no \"version\" member."};
+    }
+    const auto& version = document["version"];
+    if (!version.is_string()) {
+        return Error{"The \"version\" member of " + path.string() + " is not a text."};
+    }
+    return parse_release_version(version.get<std::string>());
+}
+
+} // namespace tarnquill

@@ -1,0 +1,43 @@
+// Error values for the image builder: every step returns either its result or an Error
+// whose message names the file and the field that failed.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace tarnquill {
+
+struct Error {
+    std::string message;
+};
+
+template <typename T> class [[nodiscard]] Result {
+  public:
+    Result(T value) : state_(std::move(value)) {}
+    Result(Error error) : state_(std::move(error)) {}
+
+    bool ok() const { return std::holds_alternative<T>(state_); }
+    explicit operator bool() const { return ok(); }
+
+    T& value() { return std::get<T>(state_); }
+    const T& value() const { return std::get<T>(state_); }
+    T& operator*() { return value(); }
+    const T& operator*() const { return value(); }
+    T* operator->() { return &value(); }
+    const T* operator->() const { return &value(); }
+
+    const Error& error() const { return std::get<Error>(state_); }
+
+  private:
+    std::variant<T, Error> state_;
+};
+
+struct Done {};
+using Status = Result<Done>;
+
+inline Status success() {
+    return Done{};
+}
+
+} // namespace tarnquill
