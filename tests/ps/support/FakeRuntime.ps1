@@ -15,6 +15,8 @@ Functions (each has its own help below):
     Get-FakeRuntimeRefusedUrl   a base URL on 127.0.0.1 where nothing listens (connection refused)
     Copy-FakeElectronArchiveToCache  puts an archive into the .runtime cache of a source tree
     Set-FakeRuntimePin          rewrites hash and source hosts in a COPY of scripts/runtime.ps1
+    New-FakeRuntimeSourceTree   a minimal source tree with a rewritten copy of scripts/runtime.ps1
+    Invoke-FakeRuntimeCapture   runs a script block; returns its output, host lines, warnings and error
 
 Everything generated lives under release/test/fake-runtime (or $env:TARNQUILL_RELEASE/test/fake-runtime).
 Nothing here is ever called by the product.
@@ -321,8 +323,8 @@ function Get-FakeRuntimeServerUrl {
 function Get-FakeRuntimeServerRequest {
     <#
     .SYNOPSIS
-    Returns the requests the server answered so far, one string per request ("GET /archive/..."),
-    or an empty array. Use it to prove that a call downloaded nothing.
+    Writes the requests the server answered so far, one string per request ("GET /archive/..."),
+    oldest first; nothing when there were none. Wrap the call in @() to count them.
     #>
     [CmdletBinding()]
     param(
@@ -330,10 +332,9 @@ function Get-FakeRuntimeServerRequest {
         [psobject]$Server
     )
     if (-not (Test-Path -LiteralPath $Server.LogPath -PathType Leaf)) {
-        return , @()
+        return
     }
-    $lines = @([IO.File]::ReadAllLines($Server.LogPath) | Where-Object { $_.Length -gt 0 })
-    return , $lines
+    [IO.File]::ReadAllLines($Server.LogPath) | Where-Object { $_.Length -gt 0 }
 }
 
 function Stop-FakeRuntimeServer {
@@ -455,4 +456,80 @@ function Set-FakeRuntimePin {
         $text = [regex]::Replace($text, $pattern, { param($match) $match.Groups[1].Value + "'" + $value + "'" })
     }
     [IO.File]::WriteAllText($target, $text, [Text.Encoding]::ASCII)
+}
+
+function New-FakeRuntimeSourceTree {
+    <#
+    .SYNOPSIS
+    Makes a minimal source tree at Path (scripts/runtime.ps1, a copy of the repository's) and
+    rewrites the copy's pin and hosts like Set-FakeRuntimePin. Returns the copy's path.
+    .DESCRIPTION
+    Enough for Ensure-ElectronRuntime, whose source tree root is the folder above scripts.
+    Trees for whole-script runs need more files; copy them and call Set-FakeRuntimePin yourself.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+        [string]$Sha256,
+        [string]$PrimaryUrl,
+        [string]$MirrorUrl
+    )
+    $repositoryRoot = Split-Path -Parent -Path (Split-Path -Parent -Path (Split-Path -Parent -Path $script:FakeRuntimeSupportFolder))
+    $scripts = Join-Path -Path $Path -ChildPath 'scripts'
+    [void][IO.Directory]::CreateDirectory($scripts)
+    $copy = Join-Path -Path $scripts -ChildPath 'runtime.ps1'
+    Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'runtime.ps1') -Destination $copy -Force
+    $pin = @{ RuntimeScriptPath = $copy }
+    foreach ($name in @('Sha256', 'PrimaryUrl', 'MirrorUrl')) {
+        if ($PSBoundParameters.ContainsKey($name)) {
+            $pin[$name] = $PSBoundParameters[$name]
+        }
+    }
+    Set-FakeRuntimePin @pin
+    return $copy
+}
+
+function Invoke-FakeRuntimeCapture {
+    <#
+    .SYNOPSIS
+    Runs a script block and returns what it wrote: Output (objects), HostLines (Text, Color),
+    Warnings (texts) and Error (the terminating error's message, or $null).
+    .DESCRIPTION
+    Host lines and warnings written before a terminating error are kept, so a test can check
+    the whole console story of a failing call.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [scriptblock]$ScriptBlock
+    )
+    $output = New-Object -TypeName System.Collections.ArrayList
+    $hostLines = New-Object -TypeName System.Collections.ArrayList
+    $warnings = New-Object -TypeName System.Collections.ArrayList
+    $failure = $null
+    try {
+        & $ScriptBlock 3>&1 6>&1 | ForEach-Object -Process {
+            if ($_ -is [System.Management.Automation.WarningRecord]) {
+                [void]$warnings.Add($_.Message)
+            } elseif ($_ -is [System.Management.Automation.InformationRecord]) {
+                $data = $_.MessageData
+                if ($data -is [System.Management.Automation.HostInformationMessage]) {
+                    [void]$hostLines.Add([pscustomobject]@{ Text = $data.Message; Color = $data.ForegroundColor })
+                } else {
+                    [void]$hostLines.Add([pscustomobject]@{ Text = [string]$data; Color = $null })
+                }
+            } else {
+                [void]$output.Add($_)
+            }
+        }
+    } catch {
+        $failure = $_.Exception.Message
+    }
+    return [pscustomobject]@{
+        Output    = $output.ToArray()
+        HostLines = $hostLines.ToArray()
+        Warnings  = [string[]]$warnings.ToArray()
+        Error     = $failure
+    }
 }

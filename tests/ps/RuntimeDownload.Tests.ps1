@@ -1,0 +1,192 @@
+Set-StrictMode -Version Latest
+
+# Download-FileWithFallback against real HTTP hosts on 127.0.0.1 (the fake runtime server).
+# Only BITS, which does not exist here, is replaced (Invoke-ElectronBitsTransfer).
+
+BeforeAll {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/FakeRuntime.ps1')
+    $script:archive = Get-FakeElectronArchive
+    $script:server = Start-FakeRuntimeServer -ArchivePath $script:archive.Path
+    $script:scratch = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('runtime-download-' + [guid]::NewGuid().ToString('N'))
+    $script:tree = Join-Path -Path $script:scratch -ChildPath 'source tree [1]'
+    $runtimeCopy = New-FakeRuntimeSourceTree -Path $script:tree -Sha256 $script:archive.Sha256 -PrimaryUrl (Get-FakeRuntimeRefusedUrl) -MirrorUrl (Get-FakeRuntimeRefusedUrl)
+    . $runtimeCopy
+
+    function Get-SourceUrl {
+        # A download URL on the fake server whose behaviour is picked by Route.
+        param([string]$Route)
+        return (Get-FakeRuntimeServerUrl -Server $script:server -Route $Route) + '/electron/electron/releases/download/v43.4.1/electron-v43.4.1-win32-x64.zip'
+    }
+
+    function Get-RequestCount {
+        return @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+    }
+}
+
+AfterAll {
+    Stop-FakeRuntimeServer -Server $script:server
+    Remove-Item -LiteralPath $script:scratch -Recurse -Force -ErrorAction SilentlyContinue
+}
+
+Describe 'Download-FileWithFallback' {
+    BeforeEach {
+        $script:destination = Join-Path -Path $script:tree -ChildPath ('download-' + [guid]::NewGuid().ToString('N') + '.zip')
+        $script:requestsBefore = Get-RequestCount
+    }
+
+    AfterEach {
+        Remove-Item -LiteralPath $script:destination -Force -ErrorAction SilentlyContinue
+    }
+
+    Context 'the primary source fails and the mirror delivers' {
+        It 'warns once about the primary (<Name>), then leaves the mirror archive in place' -TestCases @(
+            @{ Name = '404'; Primary = 'missing'; Expected = 'Download source failed: The remote server returned an error: (404) Not Found.' }
+            @{ Name = 'connection refused'; Primary = ''; Expected = 'Download source failed: *refused*' }
+        ) {
+            if ($Primary -eq '') {
+                $primaryUrl = (Get-FakeRuntimeRefusedUrl) + '/x.zip'
+            } else {
+                $primaryUrl = Get-SourceUrl -Route $Primary
+            }
+            $mirrorUrl = Get-SourceUrl -Route 'archive'
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($primaryUrl, $mirrorUrl) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings.Count | Should -Be 1
+            $result.Warnings[0] | Should -BeLike $Expected
+            @($result.HostLines | ForEach-Object { $_.Text }) | Should -Be @(
+                ('Downloading Electron runtime from ' + $primaryUrl),
+                ('Downloading Electron runtime from ' + $mirrorUrl))
+            @($result.HostLines | ForEach-Object { [string]$_.Color }) | Should -Be @('Cyan', 'Cyan')
+            $result.Output | Should -BeNullOrEmpty
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+
+        It 'follows the mirror redirections (up to 10) to the archive' {
+            $mirrorUrl = Get-SourceUrl -Route ('redirect/' * 10 + 'archive')
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'missing'), $mirrorUrl) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings.Count | Should -Be 1
+            (Get-Item -LiteralPath $script:destination).Length | Should -Be $script:archive.Length
+        }
+
+        It 'does not follow an eleventh redirection' {
+            $url = Get-SourceUrl -Route ('redirect/' * 11 + 'archive')
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
+
+            $result.Error | Should -BeLike 'Could not download the Electron runtime. Last error: *'
+            Test-Path -LiteralPath $script:destination | Should -BeFalse
+        }
+    }
+
+    Context 'a source answers with a small page' {
+        It 'fails that source by size, deletes the page before the next source, and takes the mirror' {
+            $script:existedAtMirror = $null
+            Mock Invoke-ElectronBitsTransfer { $script:existedAtMirror = Test-Path -LiteralPath $Destination; $false } -ParameterFilter { $Url -like '*/archive/*' }
+            Mock Invoke-ElectronBitsTransfer { $false }
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'error-page'), (Get-SourceUrl -Route 'archive')) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings | Should -Be @('Download source failed: The downloaded file is unexpectedly small.')
+            $script:existedAtMirror | Should -BeFalse
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+    }
+
+    Context 'the size rule: more than 50,000,000 bytes' {
+        It 'refuses exactly 50,000,000 bytes and leaves no file' {
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @(Get-SourceUrl -Route 'bytes/50000000') -Destination $script:destination }
+
+            $result.Warnings | Should -Be @('Download source failed: The downloaded file is unexpectedly small.')
+            $result.Error | Should -Be 'Could not download the Electron runtime. Last error: The downloaded file is unexpectedly small.'
+            Test-Path -LiteralPath $script:destination | Should -BeFalse
+        }
+
+        It 'accepts 50,000,001 bytes without a warning' {
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @(Get-SourceUrl -Route 'bytes/50000001') -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings | Should -BeNullOrEmpty
+            (Get-Item -LiteralPath $script:destination).Length | Should -Be 50000001
+        }
+    }
+
+    Context 'every source fails' {
+        It 'warns for each source, throws the last failure and leaves no file (also after a partial body)' {
+            $urls = @((Get-SourceUrl -Route 'missing'), (Get-SourceUrl -Route 'truncated'))
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls $urls -Destination $script:destination }
+
+            $result.Warnings.Count | Should -Be 2
+            $result.Warnings[0] | Should -Be 'Download source failed: The remote server returned an error: (404) Not Found.'
+            $result.Warnings[1] | Should -BeLike 'Download source failed: ?*'
+            $lastMessage = $result.Warnings[1].Substring('Download source failed: '.Length)
+            $result.Error | Should -Be ('Could not download the Electron runtime. Last error: ' + $lastMessage)
+            Test-Path -LiteralPath $script:destination | Should -BeFalse
+        }
+
+        It 'replaces an older file at the destination and still leaves nothing behind' {
+            [IO.File]::WriteAllText($script:destination, 'stale partial download')
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'error-page'), ((Get-FakeRuntimeRefusedUrl) + '/x.zip')) -Destination $script:destination }
+
+            $result.Warnings.Count | Should -Be 2
+            $result.Error | Should -BeLike 'Could not download the Electron runtime. Last error: *refused*'
+            Test-Path -LiteralPath $script:destination | Should -BeFalse
+        }
+    }
+
+    Context 'BITS is usable' {
+        It 'falls back to the web request for the same source without a warning when BITS fails' {
+            Mock Invoke-ElectronBitsTransfer { throw 'The BITS job failed: 0x80200010' }
+            $url = Get-SourceUrl -Route 'archive'
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url, (Get-SourceUrl -Route 'missing')) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings | Should -BeNullOrEmpty
+            Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly -ParameterFilter { $Url -eq $url }
+            (Get-RequestCount) - $script:requestsBefore | Should -Be 1
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+
+        It 'uses a successful BITS transfer without a web request' {
+            Mock Invoke-ElectronBitsTransfer { Copy-Item -LiteralPath $script:archive.Path -Destination $Destination; $true }
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'missing'), (Get-SourceUrl -Route 'missing')) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings | Should -BeNullOrEmpty
+            (Get-RequestCount) - $script:requestsBefore | Should -Be 0
+            (Get-Item -LiteralPath $script:destination).Length | Should -Be $script:archive.Length
+        }
+
+        It 'does not retry a too-small BITS result with the web request of the same source' {
+            $primary = Get-SourceUrl -Route 'archive'
+            $mirror = Get-SourceUrl -Route 'redirect/archive'
+            Mock Invoke-ElectronBitsTransfer { [IO.File]::WriteAllText($Destination, 'small'); $true } -ParameterFilter { $Url -eq $primary }
+            Mock Invoke-ElectronBitsTransfer { $false }
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($primary, $mirror) -Destination $script:destination }
+
+            $result.Warnings | Should -Be @('Download source failed: The downloaded file is unexpectedly small.')
+            $requests = @(Get-FakeRuntimeServerRequest -Server $script:server | Select-Object -Skip $script:requestsBefore)
+            $requests[0] | Should -BeLike 'GET /redirect/archive/*'
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+
+        It 'hands URL and destination to Start-BitsTransfer and reports the transfer as done' {
+            function Start-BitsTransfer {
+                param([string]$Source, [string]$Destination)
+                $script:bitsCall = @($Source, $Destination)
+            }
+            $script:bitsCall = $null
+            Invoke-ElectronBitsTransfer -Url 'https://example.invalid/a.zip' -Destination $script:destination | Should -BeTrue
+            $script:bitsCall | Should -Be @('https://example.invalid/a.zip', $script:destination)
+        }
+
+        It 'reports BITS as unusable where Start-BitsTransfer does not exist' {
+            if ($null -ne (Get-Command -Name 'Start-BitsTransfer' -ErrorAction SilentlyContinue)) {
+                Set-ItResult -Skipped -Because 'this host has BITS'
+                return
+            }
+            Invoke-ElectronBitsTransfer -Url 'https://example.invalid/a.zip' -Destination $script:destination | Should -BeFalse
+        }
+    }
+}
