@@ -109,3 +109,55 @@ locale_make() {
 wine_path() {
     winepath -w "$1" 2>/dev/null
 }
+
+# Builds the powershell.exe test double (powershell_double.c) once per change of its source and
+# prints the path of the executable.
+powershell_double_build() {
+    local dir="$wine_release/wine/powershell-double"
+    local source="$wine_root/tests/wine/powershell_double.c"
+    mkdir -p "$dir"
+    (
+        flock 9
+        if [ ! -f "$dir/powershell.exe" ] || [ "$source" -nt "$dir/powershell.exe" ]; then
+            printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' GetCommandLineW GetConsoleTitleW \
+                GetCurrentDirectoryW GetEnvironmentVariableW CreateFileW WriteFile CloseHandle \
+                GetStdHandle ExitProcess >"$dir/kernel32.def"
+            lld-link /lib /def:"$dir/kernel32.def" /machine:x64 /out:"$dir/kernel32.lib" >/dev/null &&
+                clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin \
+                    -fno-stack-protector -Os -fshort-wchar -c "$source" -o "$dir/powershell.obj" &&
+                lld-link "$dir/powershell.obj" "$dir/kernel32.lib" /subsystem:console \
+                    /entry:mainCRTStartup /nodefaultlib /machine:x64 \
+                    /out:"$dir/powershell.exe.new" >/dev/null &&
+                mv "$dir/powershell.exe.new" "$dir/powershell.exe" || exit 1
+        fi
+    ) 9>"$dir.lock" || return 1
+    echo "$dir/powershell.exe"
+}
+
+# The folder of Windows PowerShell in the prefix; it is on the prefix's search path as well.
+powershell_system_dir() {
+    echo "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0"
+}
+
+# Puts the test double where the bootstrap and the launchers look for Windows PowerShell.
+powershell_double_install() {
+    local double
+    double=$(powershell_double_build) || return 1
+    mkdir -p "$(powershell_system_dir)"
+    cp "$double" "$(powershell_system_dir)/powershell.exe"
+}
+
+# Reads one field of the double's record file: powershell_record FILE NAME. Fails when the
+# field is absent.
+powershell_record() {
+    /usr/bin/python3 - "$1" "$2" <<'PY'
+import sys
+text = open(sys.argv[1], 'rb').read().decode('utf-16-le')
+for line in text.split('\n'):
+    name, sep, value = line.partition('=')
+    if name == sys.argv[2] and sep:
+        sys.stdout.write(value)
+        sys.exit(0)
+sys.exit(1)
+PY
+}
