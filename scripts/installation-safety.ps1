@@ -233,7 +233,10 @@ function Get-TarnquillRetentionPlan {
         [string]$CurrentVersion
     )
 
-    if ($CurrentVersion -notmatch $script:TarnquillCurrentVersionPattern) {
+    # '$' also matches before a final line feed; such a text would never equal
+    # a folder's version text, and the version being installed would lose its
+    # place in the keep set.
+    if (($CurrentVersion -notmatch $script:TarnquillCurrentVersionPattern) -or $CurrentVersion.Contains("`n")) {
         throw 'Invalid current version.'
     }
 
@@ -325,11 +328,15 @@ function Remove-TarnquillOwnedFolder {
 
     $root = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
     $path = ConvertTo-TarnquillFullPath -Path $Folder
-    if (-not (Test-TarnquillSamePath -Left ([System.IO.Path]::GetDirectoryName($path)) -Right $root)) {
+    $name = [System.IO.Path]::GetFileName($path)
+    # The root spelled with a trailing separator has the root as its "parent"
+    # and an empty name; it is the root itself, not a child of it.
+    $isChild = (Test-TarnquillSamePath -Left ([System.IO.Path]::GetDirectoryName($path)) -Right $root) -and
+        (-not [string]::IsNullOrEmpty($name))
+    if (-not $isChild) {
         throw 'Refusing a folder outside the installation root.'
     }
 
-    $name = [System.IO.Path]::GetFileName($path)
     $owned = $name -match $script:TarnquillOwnedFolderPattern
     $allowedLogs = $AllowLogs -and (Test-TarnquillSamePath -Left $name -Right 'Logs')
     if (-not ($owned -or $allowedLogs)) {
