@@ -84,12 +84,12 @@ BeforeAll {
         }
     }
 
-    function Copy-UnpackedRuntime {
-        # Gives a sandbox tree the complete runtime folder of another one, which the
-        # runtime library then returns without a download or a hash.
-        param([psobject]$From, [psobject]$To)
-        [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $To.RuntimeCopy))
-        Copy-Item -LiteralPath $From.RuntimeCopy -Destination (Split-Path -Parent -Path $To.RuntimeCopy) -Recurse
+    function Add-UnpackedRuntime {
+        # Gives a sandbox tree a complete runtime folder, which the runtime library
+        # returns as it is: no download, no hash, no unpacking.
+        param([psobject]$Sandbox, [string]$ArchivePath = $script:archive.Path)
+        Add-Type -AssemblyName System.IO.Compression.FileSystem
+        [IO.Compression.ZipFile]::ExtractToDirectory($ArchivePath, $Sandbox.RuntimeCopy)
     }
 
     function Invoke-Pwsh {
@@ -105,6 +105,7 @@ BeforeAll {
         foreach ($argument in @('-NoLogo', '-NoProfile', '-NonInteractive') + $Arguments) {
             $info.ArgumentList.Add($argument)
         }
+        $info.Environment['NO_COLOR'] = '1'
         $info.Environment['LD_LIBRARY_PATH'] = $script:doubleFolder
         $info.Environment['KERNEL32_DOUBLE_LOG'] = $Sandbox.Kernel32Log
         $info.Environment['TEMP'] = Join-Path -Path $Sandbox.Root -ChildPath 'temp'
@@ -123,9 +124,13 @@ BeforeAll {
             throw 'package-portable.ps1 did not finish within 300 seconds.'
         }
         $process.WaitForExit()
+        # pwsh wraps an error message over several lines, each continued after a '|';
+        # joined again and without colour codes, the console reads as plain text.
+        $text = [regex]::Replace($stdout.Result + $stderr.Result, '\x1b\[[0-9;]*[A-Za-z]', '')
+        $text = [regex]::Replace($text, '\r?\n *\| ', ' ')
         return [pscustomobject]@{
             ExitCode = $process.ExitCode
-            Console  = $stdout.Result + $stderr.Result
+            Console  = $text
         }
     }
 
@@ -173,7 +178,7 @@ $records = @($items | ForEach-Object -Process { @{ Type = $_.GetType().FullName;
                 [IO.Path]::GetRelativePath($full, $_.FullName).Replace('\', '/')
             })
         [Array]::Sort($paths, [StringComparer]::Ordinal)
-        return , $paths
+        return $paths
     }
 
     function Get-Sha256 {
@@ -330,6 +335,152 @@ Describe 'package-portable.ps1' {
             $built | Should -BeGreaterOrEqual $script:startedAt.AddTicks(-($script:startedAt.Ticks % 10000000))
             $built | Should -BeLessOrEqual $script:finishedAt
             $lines[3] | Should -BeExactly 'Executable icon: embedded multi-resolution TARNQUILL TQ mark'
+        }
+    }
+
+    Context 'where the image goes' {
+        BeforeEach {
+            $script:box = New-BuildSandbox
+            Add-UnpackedRuntime -Sandbox $script:box
+        }
+
+        It 'builds into release/TARNQUILL under the tree for an -OutputDirectory of <Name>' -ForEach @(
+            @{ Name = 'empty text'; Value = '' }
+            @{ Name = 'white space'; Value = " `t  " }
+        ) {
+            $run = Invoke-PortableBuild -Sandbox $script:box -OutputDirectory $Value
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            $run.Output.Count | Should -Be 1
+            $run.Output[0].Text | Should -BeExactly $script:box.DefaultImage
+            Test-Path -LiteralPath (Join-Path -Path $script:box.DefaultImage -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+        }
+
+        It 'resolves a relative -OutputDirectory against the process''s current directory and reports it in full' {
+            $relative = Join-Path -Path 'out' -ChildPath 'image'
+            $expected = Join-Path -Path $script:box.Cwd -ChildPath $relative
+            $run = Invoke-PortableBuild -Sandbox $script:box -OutputDirectory $relative
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            $run.Output[0].Text | Should -BeExactly $expected
+            $run.Console | Should -Match ([regex]::Escape('Portable build created: ' + $expected))
+            Test-Path -LiteralPath (Join-Path -Path $expected -ChildPath 'VERSION.txt') -PathType Leaf | Should -BeTrue
+            Test-Path -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'scripts/out') | Should -BeFalse
+            Test-Path -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'release') | Should -BeFalse
+        }
+
+        It 'empties an existing output folder completely, removing links without entering them' {
+            $outside = Join-Path -Path $script:box.Root -ChildPath 'outside'
+            New-OldOutput -Path $script:box.DefaultImage -Outside $outside
+            $run = Invoke-PortableBuild -Sandbox $script:box
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            $listing = Get-RelativeListing -Root $script:box.DefaultImage
+            $listing | Should -Contain 'TARNQUILL.exe'
+            foreach ($old in @('old', '.hidden', 'read-only.txt', 'link-to-outside')) {
+                $listing | Should -Not -Contain $old
+            }
+            [IO.File]::ReadAllText((Join-Path -Path $outside -ChildPath 'keep.txt')) | Should -BeExactly 'not ours'
+        }
+
+        It 'replaces an output path that is a link by a folder, and leaves the link''s target alone' {
+            $outside = Join-Path -Path $script:box.Root -ChildPath 'outside'
+            [void][IO.Directory]::CreateDirectory($outside)
+            [IO.File]::WriteAllText((Join-Path -Path $outside -ChildPath 'keep.txt'), 'not ours')
+            $image = Join-Path -Path $script:box.Root -ChildPath 'linked image'
+            [void](New-Item -ItemType SymbolicLink -Path $image -Target $outside)
+            $run = Invoke-PortableBuild -Sandbox $script:box -OutputDirectory $image
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            (Get-Item -LiteralPath $image -Force).LinkType | Should -BeNullOrEmpty
+            Test-Path -LiteralPath (Join-Path -Path $image -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+            @(Get-RelativeListing -Root $outside) | Should -Be @('keep.txt')
+        }
+
+        It 'deletes a file at the output path and builds a folder of that name' {
+            $image = Join-Path -Path $script:box.Root -ChildPath 'image.bin'
+            [IO.File]::WriteAllText($image, 'a file, not a folder')
+            $run = Invoke-PortableBuild -Sandbox $script:box -OutputDirectory $image
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            Test-Path -LiteralPath $image -PathType Container | Should -BeTrue
+            Test-Path -LiteralPath (Join-Path -Path $image -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+        }
+
+        It 'carries on without a message when the runtime has no default_app.asar' {
+            $bare = Get-FakeElectronArchive -Layout NoResources
+            $box = New-BuildSandbox
+            Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $box.Tree -ChildPath 'scripts/runtime.ps1') -Sha256 $bare.Sha256
+            [void](Copy-FakeElectronArchiveToCache -TreeRoot $box.Tree -ArchivePath $bare.Path)
+            $run = Invoke-PortableBuild -Sandbox $box
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            $run.Console | Should -Not -Match 'default_app'
+            $listing = Get-RelativeListing -Root $box.DefaultImage
+            $listing | Should -Contain 'resources/app/package.json'
+            $listing | Should -Not -Contain 'resources/default_app.asar'
+        }
+    }
+
+    Context 'a build that fails' {
+        BeforeEach {
+            $script:box = New-BuildSandbox
+        }
+
+        It 'stops at the icon step for an invalid ICO: TARNQUILL.exe exists, VERSION.txt and the root notes do not' {
+            Add-UnpackedRuntime -Sandbox $script:box
+            $ico = Join-Path -Path $script:box.Tree -ChildPath 'assets/tarnquill.ico'
+            $bytes = [IO.File]::ReadAllBytes($ico)
+            $bytes[2] = 2
+            [IO.File]::WriteAllBytes($ico, $bytes)
+            $run = Invoke-PortableBuildFile -Sandbox $script:box
+            $run.ExitCode | Should -Be 1
+            $run.Console | Should -Match ([regex]::Escape('The supplied file is not a valid Windows ICO file.'))
+            $run.Console | Should -Not -Match 'Portable build created'
+            $listing = Get-RelativeListing -Root $script:box.DefaultImage
+            $listing | Should -Contain 'TARNQUILL.exe'
+            $listing | Should -Contain 'resources/app/scripts/set-executable-icon.ps1'
+            foreach ($absent in @('electron.exe', 'VERSION.txt', 'README.md', 'START_HERE_RU.txt')) {
+                $listing | Should -Not -Contain $absent
+            }
+        }
+
+        It 'leaves an earlier output folder untouched when the download fails' {
+            $server = Start-FakeRuntimeServer -ArchivePath $script:archive.Path
+            try {
+                Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $script:box.Tree -ChildPath 'scripts/runtime.ps1') -PrimaryUrl (Get-FakeRuntimeServerUrl -Server $server -Route 'missing') -MirrorUrl (Get-FakeRuntimeServerUrl -Server $server -Route 'error-page')
+                New-OldOutput -Path $script:box.DefaultImage -Outside (Join-Path -Path $script:box.Root -ChildPath 'outside')
+                $before = Get-RelativeListing -Root $script:box.DefaultImage
+                $run = Invoke-PortableBuildFile -Sandbox $script:box
+                $run.ExitCode | Should -Be 1
+                $run.Console | Should -Match ([regex]::Escape('Could not download the Electron runtime. Last error: The downloaded file is unexpectedly small.'))
+                $run.Console | Should -Not -Match ([regex]::Escape('Copying verified application runtime...'))
+                @(Get-FakeRuntimeServerRequest -Server $server).Count | Should -Be 2
+                $before | Should -Contain 'old/nested/data.txt'
+            }
+            finally {
+                Stop-FakeRuntimeServer -Server $server
+            }
+            @(Get-RelativeListing -Root $script:box.DefaultImage) | Should -Be $before
+            [IO.File]::ReadAllText((Join-Path -Path $script:box.DefaultImage -ChildPath 'old/nested/data.txt')) | Should -BeExactly 'old'
+        }
+
+        It 'stops before the runtime and the output folder are touched when package.json has no version' {
+            $package = Join-Path -Path $script:box.Tree -ChildPath 'package.json'
+            [IO.File]::WriteAllText($package, '{ "name": "tarnquill", "productName": "TARNQUILL" }')
+            New-OldOutput -Path $script:box.DefaultImage -Outside (Join-Path -Path $script:box.Root -ChildPath 'outside')
+            $before = Get-RelativeListing -Root $script:box.DefaultImage
+            $run = Invoke-PortableBuildFile -Sandbox $script:box
+            $run.ExitCode | Should -Be 1
+            $run.Console | Should -Match 'version'
+            Test-Path -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath '.runtime') | Should -BeFalse
+            @(Get-RelativeListing -Root $script:box.DefaultImage) | Should -Be $before
+        }
+
+        It 'names a missing application file and writes neither TARNQUILL.exe nor VERSION.txt' {
+            Add-UnpackedRuntime -Sandbox $script:box
+            Remove-Item -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'RELEASE_NOTES.md')
+            $run = Invoke-PortableBuildFile -Sandbox $script:box
+            $run.ExitCode | Should -Be 1
+            $run.Console | Should -Match 'RELEASE_NOTES\.md'
+            $listing = Get-RelativeListing -Root $script:box.DefaultImage
+            $listing | Should -Contain 'electron.exe'
+            $listing | Should -Not -Contain 'TARNQUILL.exe'
+            $listing | Should -Not -Contain 'VERSION.txt'
         }
     }
 }
