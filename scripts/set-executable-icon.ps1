@@ -62,7 +62,6 @@ namespace TarnQuill.Build
         private const int IconResourceType = 3;
         private const int GroupIconResourceType = 14;
         private const int FirstImageId = 5001;
-        private const int IcoHeaderSize = 6;
         private const int GroupHeaderSize = 6;
         private const int GroupEntrySize = 14;
         private static readonly int[] GroupIds = new int[] { 1, 101, 32512 };
