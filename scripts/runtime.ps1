@@ -163,6 +163,9 @@ function Download-FileWithFallback {
         [Parameter(Mandatory = $true)]
         [string]$Destination
     )
+    # Callers load this file with stop-on-error; holding it here too keeps every failure terminating
+    # even when the function is called from a scope that the load did not reach.
+    $ErrorActionPreference = 'Stop'
     [Net.ServicePointManager]::SecurityProtocol = [Net.SecurityProtocolType]::Tls12
     $lastError = $null
     foreach ($url in $Urls) {
@@ -214,6 +217,7 @@ function Ensure-ElectronRuntime {
     #>
     [CmdletBinding()]
     param()
+    $ErrorActionPreference = 'Stop'
     $root = Get-TarnQuillRoot
     $runtimePath = Get-ElectronRuntimePath
     $executable = Join-Path -Path $runtimePath -ChildPath 'electron.exe'

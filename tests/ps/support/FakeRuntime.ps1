@@ -494,7 +494,8 @@ function Invoke-FakeRuntimeCapture {
     <#
     .SYNOPSIS
     Runs a script block and returns what it wrote: Output (objects), HostLines (Text, Color),
-    Warnings (texts) and Error (the terminating error's message, or $null).
+    Warnings (texts), Error (the terminating error's message, or $null) and ErrorRecord (the
+    terminating error itself, or $null; some platform errors carry an empty message).
     .DESCRIPTION
     Host lines and warnings written before a terminating error are kept, so a test can check
     the whole console story of a failing call.
@@ -508,6 +509,7 @@ function Invoke-FakeRuntimeCapture {
     $hostLines = New-Object -TypeName System.Collections.ArrayList
     $warnings = New-Object -TypeName System.Collections.ArrayList
     $failure = $null
+    $record = $null
     try {
         & $ScriptBlock 3>&1 6>&1 | ForEach-Object -Process {
             if ($_ -is [System.Management.Automation.WarningRecord]) {
@@ -524,12 +526,14 @@ function Invoke-FakeRuntimeCapture {
             }
         }
     } catch {
+        $record = $_
         $failure = $_.Exception.Message
     }
     return [pscustomobject]@{
-        Output    = $output.ToArray()
-        HostLines = $hostLines.ToArray()
-        Warnings  = [string[]]$warnings.ToArray()
-        Error     = $failure
+        Output      = $output.ToArray()
+        HostLines   = $hostLines.ToArray()
+        Warnings    = [string[]]$warnings.ToArray()
+        Error       = $failure
+        ErrorRecord = $record
     }
 }

@@ -1,0 +1,318 @@
+Set-StrictMode -Version Latest
+
+# Ensure-ElectronRuntime on sandbox source trees: a copy of scripts/runtime.ps1 whose pin is the
+# fake archive's digest and whose hosts are the fake runtime server on 127.0.0.1.
+
+BeforeAll {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/FakeRuntime.ps1')
+    $script:archive = Get-FakeElectronArchive
+    $script:nested = Get-FakeElectronArchive -Layout Nested
+    $script:server = Start-FakeRuntimeServer -ArchivePath $script:archive.Path
+    $script:scratch = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('runtime-ensure-' + [guid]::NewGuid().ToString('N'))
+    [void][IO.Directory]::CreateDirectory($script:scratch)
+    $script:savedEnvironment = @{ LOCALAPPDATA = $env:LOCALAPPDATA; TEMP = $env:TEMP; HOME = $env:HOME }
+
+    function New-RuntimeTree {
+        # A source tree (folder name with a space and brackets) whose runtime.ps1 is pinned to
+        # Sha256 and downloads from the given fake hosts. Returns the runtime.ps1 copy.
+        param([string]$Name, [string]$Sha256, [string]$Primary, [string]$Mirror)
+        $tree = Join-Path -Path $script:scratch -ChildPath ($Name + ' [tree]')
+        return New-FakeRuntimeSourceTree -Path $tree -Sha256 $Sha256 -PrimaryUrl $Primary -MirrorUrl $Mirror
+    }
+
+    function Get-HostText {
+        param([psobject]$Result)
+        return @($Result.HostLines | ForEach-Object { $_.Text })
+    }
+
+    function Get-RuntimeState {
+        # What is under .runtime, as relative paths with / separators, sorted.
+        param([string]$Tree)
+        $base = Join-Path -Path $Tree -ChildPath '.runtime'
+        if (-not (Test-Path -LiteralPath $base)) {
+            return @()
+        }
+        $prefix = (Resolve-Path -LiteralPath $base).ProviderPath.TrimEnd('/') + '/'
+        return @(Get-ChildItem -LiteralPath $base -Recurse -Force | ForEach-Object { $_.FullName.Substring($prefix.Length) } | Sort-Object)
+    }
+
+    $script:refused = Get-FakeRuntimeRefusedUrl
+    $script:runtimeName = 'electron-v43.4.1-win32-x64'
+    $script:cachedName = 'cache/electron-v43.4.1-win32-x64.zip'
+}
+
+AfterAll {
+    Stop-FakeRuntimeServer -Server $script:server
+    foreach ($name in $script:savedEnvironment.Keys) {
+        [Environment]::SetEnvironmentVariable($name, $script:savedEnvironment[$name])
+    }
+    Remove-Item -LiteralPath $script:scratch -Recurse -Force -ErrorAction SilentlyContinue
+}
+
+Describe 'Ensure-ElectronRuntime' {
+    BeforeEach {
+        # The runtime touches none of these; a sandbox keeps any mistake away from the machine's folders.
+        $sandboxHome = Join-Path -Path $script:scratch -ChildPath 'home'
+        foreach ($name in @('LOCALAPPDATA', 'TEMP', 'HOME')) {
+            $folder = Join-Path -Path $sandboxHome -ChildPath $name
+            [void][IO.Directory]::CreateDirectory($folder)
+            [Environment]::SetEnvironmentVariable($name, $folder)
+        }
+    }
+
+    Context 'a fresh source tree' {
+        BeforeAll {
+            $copy = New-RuntimeTree -Name 'fresh' -Sha256 $script:archive.Sha256 -Primary (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') -Mirror $script:refused
+            . $copy
+            $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        }
+
+        It 'downloads, verifies and unpacks the archive into the runtime folder and keeps it in the cache' {
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            $runtime = Join-Path -Path (Join-Path -Path $script:tree -ChildPath '.runtime') -ChildPath $script:runtimeName
+            $result.Output | Should -Be @($runtime)
+            Get-HostText -Result $result | Should -Be @(
+                ('Downloading Electron runtime from ' + (Get-ElectronDownloadUrls)[0]),
+                'Runtime integrity verified.')
+            [string]$result.HostLines[1].Color | Should -Be 'Green'
+            $result.Warnings | Should -BeNullOrEmpty
+
+            # Every archive entry, read by .NET's own ZIP reader, is in the runtime folder, and nothing else.
+            $zip = [IO.Compression.ZipFile]::OpenRead($script:archive.Path)
+            try {
+                $entries = @($zip.Entries | ForEach-Object { $_.FullName })
+            } finally {
+                $zip.Dispose()
+            }
+            $files = @(Get-RuntimeState -Tree $script:tree | Where-Object { $_ -like ($script:runtimeName + '/*') } |
+                    Where-Object { Test-Path -LiteralPath (Join-Path -Path (Join-Path -Path $script:tree -ChildPath '.runtime') -ChildPath $_) -PathType Leaf } |
+                    ForEach-Object { $_.Substring($script:runtimeName.Length + 1) })
+            ($files | Sort-Object) | Should -Be ($entries | Sort-Object)
+            (Get-FileHash -LiteralPath (Join-Path -Path $runtime -ChildPath 'electron.exe')).Hash | Should -Be (Get-FileHash -LiteralPath (Get-FakeElectronExecutable)).Hash
+            (Get-FileHash -LiteralPath (Join-Path -Path (Join-Path -Path $script:tree -ChildPath '.runtime') -ChildPath $script:cachedName)).Hash | Should -Be $script:archive.Sha256
+            @(Get-RuntimeState -Tree $script:tree | Where-Object { $_ -like 'extract-*' }) | Should -BeNullOrEmpty
+        }
+
+        It 'returns the runtime folder of the earlier call at once, without any request' {
+            $before = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Output | Should -Be @(Get-ElectronRuntimePath)
+            $result.HostLines | Should -BeNullOrEmpty
+            @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $before
+        }
+    }
+
+    Context 'a source tree whose download sources are unreachable' {
+        BeforeAll {
+            $copy = New-RuntimeTree -Name 'offline' -Sha256 $script:archive.Sha256 -Primary $script:refused -Mirror $script:refused
+            . $copy
+            $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+            $script:runtimeBase = Join-Path -Path $script:tree -ChildPath '.runtime'
+            $script:runtime = Join-Path -Path $script:runtimeBase -ChildPath $script:runtimeName
+            $script:cached = Join-Path -Path $script:runtimeBase -ChildPath $script:cachedName
+        }
+
+        BeforeEach {
+            Remove-Item -LiteralPath $script:runtimeBase -Recurse -Force -ErrorAction SilentlyContinue
+        }
+
+        It 'unpacks a cached archive with the right hash without a download' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Output | Should -Be @($script:runtime)
+            Get-HostText -Result $result | Should -Be @('Runtime integrity verified.')
+            Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'resources/default_app.asar') -PathType Leaf | Should -BeTrue
+            Test-Path -LiteralPath $script:cached -PathType Leaf | Should -BeTrue
+        }
+
+        It 'accepts the platform''s upper-case digest of the right archive against the lower-case pin' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+            $platformDigest = (Get-FileHash -LiteralPath $script:cached -Algorithm SHA256).Hash
+            $platformDigest | Should -MatchExactly '^[0-9A-F]{64}$'
+            $script:ElectronSha256 | Should -MatchExactly '^[0-9a-f]{64}$'
+
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+            $result.Error | Should -BeNullOrEmpty
+            Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+        }
+
+        It 'deletes a cached archive with a wrong hash and fails without a download' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:nested.Path | Out-Null
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -Be ('Electron runtime integrity check failed. Expected ' + $script:archive.Sha256 + ', received ' + $script:nested.Sha256 + '.')
+            $result.HostLines | Should -BeNullOrEmpty
+            $result.Warnings | Should -BeNullOrEmpty
+            Get-RuntimeState -Tree $script:tree | Should -Be @('cache')
+        }
+
+        It 'returns a runtime folder holding electron.exe without touching the cache' {
+            [void][IO.Directory]::CreateDirectory($script:runtime)
+            [IO.File]::WriteAllText((Join-Path -Path $script:runtime -ChildPath 'electron.exe'), 'trusted as it is')
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Output | Should -Be @($script:runtime)
+            $result.HostLines | Should -BeNullOrEmpty
+            Get-RuntimeState -Tree $script:tree | Should -Be @($script:runtimeName, ($script:runtimeName + '/electron.exe'))
+        }
+
+        It 'does not read a cached archive when the runtime folder is complete' {
+            [void][IO.Directory]::CreateDirectory($script:runtime)
+            [IO.File]::WriteAllText((Join-Path -Path $script:runtime -ChildPath 'electron.exe'), 'trusted as it is')
+            $wrong = Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:nested.Path
+            # Held open without sharing: any attempt to read or delete it would fail the call.
+            $lock = [IO.File]::Open($wrong, [IO.FileMode]::Open, [IO.FileAccess]::ReadWrite, [IO.FileShare]::None)
+            try {
+                $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+            } finally {
+                $lock.Dispose()
+            }
+
+            $result.Error | Should -BeNullOrEmpty
+            (Get-FileHash -LiteralPath $wrong).Hash | Should -Be $script:nested.Sha256
+        }
+
+        It 'replaces a runtime folder that lacks electron.exe with the unpacked archive' {
+            [void][IO.Directory]::CreateDirectory((Join-Path -Path $script:runtime -ChildPath 'resources'))
+            [IO.File]::WriteAllText((Join-Path -Path $script:runtime -ChildPath 'resources/stale.txt'), 'left from an interrupted run')
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'resources/stale.txt') | Should -BeFalse
+            Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+        }
+
+        It 'fails with two warnings and the last error when both sources fail, leaving no archive' {
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Warnings.Count | Should -Be 2
+            $result.Warnings | ForEach-Object { $_ | Should -BeLike 'Download source failed: *' }
+            $result.Error | Should -Be ('Could not download the Electron runtime. Last error: ' + $result.Warnings[1].Substring('Download source failed: '.Length))
+            Get-RuntimeState -Tree $script:tree | Should -Be @('cache')
+        }
+    }
+
+    Context 'a cached archive with a wrong hash, sources online' {
+        BeforeAll {
+            $copy = New-RuntimeTree -Name 'redownload' -Sha256 $script:archive.Sha256 -Primary (Get-FakeRuntimeServerUrl -Server $script:server -Route 'missing') -Mirror (Get-FakeRuntimeServerUrl -Server $script:server -Route 'redirect/archive')
+            . $copy
+            $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        }
+
+        It 'fails once without a request, then the next call downloads afresh from the mirror' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:nested.Path | Out-Null
+            $before = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+            $first = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+            $first.Error | Should -BeLike 'Electron runtime integrity check failed. *'
+            @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $before
+
+            $second = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+            $second.Error | Should -BeNullOrEmpty
+            $second.Warnings | Should -Be @('Download source failed: The remote server returned an error: (404) Not Found.')
+            (Get-HostText -Result $second)[-1] | Should -Be 'Runtime integrity verified.'
+            Test-Path -LiteralPath (Join-Path -Path (Get-ElectronRuntimePath) -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+        }
+    }
+
+    Context 'an archive without electron.exe at its top level' {
+        BeforeAll {
+            $copy = New-RuntimeTree -Name 'nested' -Sha256 $script:nested.Sha256 -Primary $script:refused -Mirror $script:refused
+            . $copy
+            $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        }
+
+        It 'fails after the runtime folder was replaced, keeping the verified archive' {
+            $runtime = Get-ElectronRuntimePath
+            [void][IO.Directory]::CreateDirectory($runtime)
+            [IO.File]::WriteAllText((Join-Path -Path $runtime -ChildPath 'stale.txt'), 'left from an interrupted run')
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:nested.Path | Out-Null
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -Be 'Electron runtime extraction did not produce electron.exe.'
+            Get-HostText -Result $result | Should -Be @('Runtime integrity verified.')
+            Test-Path -LiteralPath (Join-Path -Path $runtime -ChildPath 'stale.txt') | Should -BeFalse
+            Test-Path -LiteralPath (Join-Path -Path (Join-Path -Path $runtime -ChildPath $script:runtimeName) -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+            (Get-FileHash -LiteralPath (Join-Path -Path (Join-Path -Path $script:tree -ChildPath '.runtime') -ChildPath $script:cachedName)).Hash | Should -Be $script:nested.Sha256
+        }
+    }
+
+    Context 'a verified download that is not a ZIP archive' {
+        BeforeAll {
+            # The server's 50,000,001-byte answer, fetched with curl, is what the pin names.
+            $sample = Join-Path -Path $script:scratch -ChildPath 'not-a-zip.bin'
+            & curl --silent --fail --output $sample ((Get-FakeRuntimeServerUrl -Server $script:server -Route 'bytes/50000001') + '/x')
+            $digest = (Get-FileHash -LiteralPath $sample -Algorithm SHA256).Hash.ToLowerInvariant()
+            $copy = New-RuntimeTree -Name 'not a zip' -Sha256 $digest -Primary (Get-FakeRuntimeServerUrl -Server $script:server -Route 'bytes/50000001') -Mirror $script:refused
+            . $copy
+            $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        }
+
+        It 'passes the size rule and the hash, then fails at unpacking with the archive kept and no runtime folder' {
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            # The platform's own error passes through unchanged (its message may be empty).
+            $null -eq $result.ErrorRecord | Should -BeFalse
+            $result.Warnings | Should -BeNullOrEmpty
+            (Get-HostText -Result $result)[-1] | Should -Be 'Runtime integrity verified.'
+            $state = Get-RuntimeState -Tree $script:tree
+            $state | Should -Contain $script:cachedName
+            $state | Should -Not -Contain $script:runtimeName
+        }
+    }
+}
+
+Describe 'runtime.ps1 loaded by a script from its own folder' {
+    It 'gives the caller the pin, the two sources of the setup confirmation, strict mode and stop-on-error' {
+        $caller = Join-Path -Path $script:scratch -ChildPath 'pin-caller.ps1'
+        $runtimeScript = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'runtime.ps1'
+        [IO.File]::WriteAllText($caller, @"
+. '$runtimeScript'
+`$script:ElectronVersion
+`$script:ElectronArchive
+`$script:ElectronSha256
+Get-ElectronDownloadUrls
+`$ErrorActionPreference
+try { `$null = `$notDefinedAnywhere; 'lenient' } catch { 'strict' }
+"@)
+        $lines = @(& $env:TARNQUILL_PWSH -NoProfile -NonInteractive -File $caller)
+        $LASTEXITCODE | Should -Be 0
+        $lines | Should -Be @(
+            '43.4.1',
+            'electron-v43.4.1-win32-x64.zip',
+            'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4232160e13a',
+            'https://github.com/electron/electron/releases/download/v43.4.1/electron-v43.4.1-win32-x64.zip',
+            'https://sourceforge.net/projects/electron.mirror/files/v43.4.1/electron-v43.4.1-win32-x64.zip/download',
+            'Stop',
+            'strict')
+
+        # The setup bootstrap names the same locations, in the same order, before anything is downloaded.
+        $bootstrap = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'installer') -ChildPath 'bootstrap.cpp'
+        if (Test-Path -LiteralPath $bootstrap -PathType Leaf) {
+            $text = [IO.File]::ReadAllText($bootstrap)
+            $primary = [regex]::Match($text, 'PRIMARY_LOCATION u"([^"]+)"').Groups[1].Value
+            $fallback = [regex]::Match($text, 'FALLBACK_LOCATION u"([^"]+)"').Groups[1].Value
+            $lines[3] | Should -BeLike ('https://' + $primary + '/*')
+            $lines[4] | Should -BeLike ('https://' + $fallback + '/*')
+        }
+    }
+
+    It 'downloads and returns the runtime folder when a pinned sandbox copy runs inside a script' {
+        $copy = New-RuntimeTree -Name 'script run' -Sha256 $script:archive.Sha256 -Primary (Get-FakeRuntimeServerUrl -Server $script:server -Route 'error-page') -Mirror (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive')
+        $caller = Join-Path -Path (Split-Path -Parent -Path $copy) -ChildPath 'caller.ps1'
+        [IO.File]::WriteAllText($caller, "Set-StrictMode -Version Latest`n. (Join-Path -Path `$PSScriptRoot -ChildPath 'runtime.ps1')`nEnsure-ElectronRuntime`n")
+        $lines = @(& $env:TARNQUILL_PWSH -NoProfile -NonInteractive -File $caller 2>&1 3>&1 | ForEach-Object { [string]$_ })
+        $LASTEXITCODE | Should -Be 0
+        $tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        $lines[-1] | Should -Be (Join-Path -Path (Join-Path -Path $tree -ChildPath '.runtime') -ChildPath $script:runtimeName)
+        @($lines | Where-Object { $_.Contains('WARNING: Download source failed: The downloaded file is unexpectedly small.') }).Count | Should -Be 1
+        Test-Path -LiteralPath (Join-Path -Path $lines[-1] -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+    }
+}
