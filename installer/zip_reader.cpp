@@ -17,7 +17,9 @@ bool fits(std::span<const std::uint8_t> data, std::size_t offset, std::size_t le
 }
 
 Result<Bytes> inflate_raw(std::span<const std::uint8_t> compressed, std::size_t size) {
-    Bytes out(size);
+    // One spare byte: zlib needs room to make progress even for an empty member, and data
+    // that inflates to more than the declared size then shows up as a wrong length.
+    Bytes out(size + 1);
     z_stream stream{};
     if (inflateInit2(&stream, -15) != Z_OK) {
         return Error{"zlib could not start an inflate stream"};
@@ -32,6 +34,7 @@ Result<Bytes> inflate_raw(std::span<const std::uint8_t> compressed, std::size_t 
     if (status != Z_STREAM_END || produced != size) {
         return Error{"the deflated data is damaged or has the wrong length"};
     }
+    out.resize(size);
     return out;
 }
 
