@@ -80,6 +80,73 @@ function Get-TarnquillOutputPath {
     return [System.IO.Path]::GetFullPath($RequestedPath)
 }
 
+function Test-TarnquillPathWithin {
+    <#
+    .SYNOPSIS
+    Tells whether a full path is the same as, or lies below, another full path (ordinal, any case).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Folder
+    )
+    $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
+    $inner = $Path.TrimEnd($separators)
+    $outer = $Folder.TrimEnd($separators)
+    if ([string]::Equals($inner, $outer, [System.StringComparison]::OrdinalIgnoreCase)) {
+        return $true
+    }
+    return $inner.StartsWith($outer + [System.IO.Path]::DirectorySeparatorChar, [System.StringComparison]::OrdinalIgnoreCase)
+}
+
+function Assert-TarnquillOutputApart {
+    <#
+    .SYNOPSIS
+    Refuses an output folder that would delete or overwrite what the build reads.
+    .DESCRIPTION
+    The output folder is wiped before anything is copied, so it must not be the
+    source tree root, the runtime folder or any item copied from the tree, must
+    not hold any of them, and must not lie inside the runtime folder or a copied
+    folder. A portable build's default folder, release\TARNQUILL, passes.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$OutputPath,
+
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot,
+
+        [Parameter(Mandatory = $true)]
+        [string]$RuntimeFolder
+    )
+    $inputFolders = @($RuntimeFolder, (Join-Path -Path $SourceRoot -ChildPath 'scripts'))
+    foreach ($name in $ApplicationFolders) {
+        $inputFolders += Join-Path -Path $SourceRoot -ChildPath $name
+    }
+    $inputs = @($SourceRoot) + $inputFolders
+    foreach ($name in ($ApplicationRootFiles + $ImageRootNotes)) {
+        $inputs += Join-Path -Path $SourceRoot -ChildPath $name
+    }
+    $overlaps = $false
+    foreach ($item in $inputs) {
+        if (Test-TarnquillPathWithin -Path ([System.IO.Path]::GetFullPath($item)) -Folder $OutputPath) {
+            $overlaps = $true
+        }
+    }
+    foreach ($folder in $inputFolders) {
+        if (Test-TarnquillPathWithin -Path $OutputPath -Folder ([System.IO.Path]::GetFullPath($folder))) {
+            $overlaps = $true
+        }
+    }
+    if ($overlaps) {
+        throw ('The output folder overlaps the source tree or the runtime that the build copies from: ' + $OutputPath + '. Nothing was deleted.')
+    }
+}
+
 function Test-TarnquillLink {
     <#
     .SYNOPSIS
@@ -180,6 +247,7 @@ $runtimeFolder = Ensure-ElectronRuntime
 
 # 5-8: a fresh output folder.
 $outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
+Assert-TarnquillOutputApart -OutputPath $outputFolder -SourceRoot $sourceRoot -RuntimeFolder $runtimeFolder
 # Get-Item also finds a link whose target is gone, which Test-Path reports as absent.
 $existingOutput = Get-Item -LiteralPath $outputFolder -Force -ErrorAction SilentlyContinue
 if ($null -ne $existingOutput) {
@@ -219,8 +287,9 @@ $productExecutable = Join-Path -Path $outputFolder -ChildPath $ProductExecutable
 if (-not (Test-Path -LiteralPath $runtimeExecutable -PathType Leaf)) {
     throw 'The verified runtime did not contain electron.exe.'
 }
-if (Test-Path -LiteralPath $productExecutable) {
-    Remove-Item -LiteralPath $productExecutable -Recurse -Force
+$existingProduct = Get-Item -LiteralPath $productExecutable -Force -ErrorAction SilentlyContinue
+if ($null -ne $existingProduct) {
+    Remove-TarnquillBuildOutput -Item $existingProduct
 }
 Rename-Item -LiteralPath $runtimeExecutable -NewName $ProductExecutableName
 

@@ -471,6 +471,22 @@ Describe 'package-portable.ps1' {
             @(Get-RelativeListing -Root $script:box.DefaultImage) | Should -Be $before
         }
 
+        It 'refuses an output folder that <Name>, and deletes nothing' -ForEach @(
+            @{ Name = 'is the source tree root'; Relative = '.' }
+            @{ Name = 'holds the source tree'; Relative = '..' }
+            @{ Name = 'is an application file'; Relative = 'main.js' }
+            @{ Name = 'lies inside a copied folder'; Relative = 'assets/image' }
+            @{ Name = 'lies inside the runtime folder'; Relative = '.runtime/electron-v43.4.1-win32-x64/image' }
+        ) {
+            Add-UnpackedRuntime -Sandbox $script:box
+            $before = Get-RelativeListing -Root $script:box.Tree
+            $run = Invoke-PortableBuildFile -Sandbox $script:box -ScriptArguments @('-OutputDirectory', (Join-Path -Path $script:box.Tree -ChildPath $Relative))
+            $run.ExitCode | Should -Be 1
+            $run.Console | Should -Match ([regex]::Escape('The output folder overlaps the source tree or the runtime that the build copies from: '))
+            $run.Console | Should -Match ([regex]::Escape('Nothing was deleted.'))
+            @(Get-RelativeListing -Root $script:box.Tree) | Should -Be $before
+        }
+
         It 'names a missing application file and writes neither TARNQUILL.exe nor VERSION.txt' {
             Add-UnpackedRuntime -Sandbox $script:box
             Remove-Item -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'RELEASE_NOTES.md')
