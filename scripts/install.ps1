@@ -1,0 +1,639 @@
+<#
+.SYNOPSIS
+Installs TARNQUILL for the current user from this source tree.
+
+.DESCRIPTION
+Shows where TARNQUILL goes, what is downloaded from where and the hashes that
+guard it, and asks for consent. Then has the application image built in a
+temporary folder (package-portable.ps1, which downloads and verifies the
+Electron runtime), moves it to %LOCALAPPDATA%\TARNQUILL\App-<version> (an
+earlier folder of the same version is kept as a backup), writes the shortcuts
+and the current-user uninstall entry, refreshes the shell, offers to remove
+versions older than the latest two and starts the application.
+
+Nothing is elevated and no running process is ever stopped. Every step is
+logged to %LOCALAPPDATA%\TARNQUILL\Logs\installer.log. Success is a normal
+end; failure is a terminating error whose message says what failed.
+
+.PARAMETER NoLaunch
+Do not start the installed application at the end.
+#>
+[CmdletBinding()]
+param(
+    [switch]$NoLaunch
+)
+Set-StrictMode -Version Latest
+$ErrorActionPreference = 'Stop'
+
+$Description = 'TARNQUILL - Find. Explain. Fix.'
+$UninstallKey = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
+
+# ---------------------------------------------------------------------------
+# Windows-only interfaces. Each sits in one small function of its own, so that
+# everything around them runs unchanged where they do not exist.
+# ---------------------------------------------------------------------------
+
+function Get-TarnquillSpecialFolder {
+    <#
+    .SYNOPSIS
+    Returns a special folder of the current user as the platform reports it (Desktop, Programs).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [ValidateSet('Desktop', 'Programs')]
+        [string]$Name
+    )
+    return [System.Environment]::GetFolderPath([System.Environment+SpecialFolder]$Name)
+}
+
+function Read-TarnquillAnswer {
+    <#
+    .SYNOPSIS
+    Asks a question on the console and returns the line typed, unchanged.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Prompt
+    )
+    return Read-Host -Prompt $Prompt
+}
+
+function Get-TarnquillSignatureStatus {
+    <#
+    .SYNOPSIS
+    Returns the name of a file's Authenticode status (Valid, NotSigned, HashMismatch, ...).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    return [string](Get-AuthenticodeSignature -LiteralPath $Path).Status
+}
+
+function Save-TarnquillShellLink {
+    <#
+    .SYNOPSIS
+    Writes a shell link (.lnk) through the WScript.Shell object; an existing link is overwritten.
+    .DESCRIPTION
+    Arguments and Description are set only when given.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Target,
+
+        [Parameter(Mandatory = $true)]
+        [string]$WorkingDirectory,
+
+        [Parameter(Mandatory = $true)]
+        [string]$IconLocation,
+
+        [string]$Arguments = '',
+
+        [string]$Description = ''
+    )
+    $shell = New-Object -ComObject WScript.Shell
+    $link = $shell.CreateShortcut($Path)
+    $link.TargetPath = $Target
+    if ($Arguments) {
+        $link.Arguments = $Arguments
+    }
+    $link.WorkingDirectory = $WorkingDirectory
+    if ($Description) {
+        $link.Description = $Description
+    }
+    $link.IconLocation = $IconLocation
+    $link.Save()
+}
+
+function Reset-TarnquillRegistryKey {
+    <#
+    .SYNOPSIS
+    Creates a registry key afresh: an existing key of that name is deleted with all it holds first.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    if (Test-Path -LiteralPath $Path) {
+        Remove-Item -LiteralPath $Path -Recurse -Force
+    }
+    $null = New-Item -Path $Path -Force
+}
+
+function Set-TarnquillRegistryValue {
+    <#
+    .SYNOPSIS
+    Writes one registry value of type String (REG_SZ) or DWord (REG_DWORD).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Name,
+
+        [Parameter(Mandatory = $true)]
+        [ValidateSet('String', 'DWord')]
+        [string]$Type,
+
+        [Parameter(Mandatory = $true)]
+        [object]$Value
+    )
+    $null = New-ItemProperty -LiteralPath $Path -Name $Name -PropertyType $Type -Value $Value -Force
+}
+
+function Send-TarnquillShellChange {
+    <#
+    .SYNOPSIS
+    Tells the shell that file associations and icons changed (SHChangeNotify, SHCNE_ASSOCCHANGED).
+    .DESCRIPTION
+    A failed declaration of the TarnquillShellRefresh type (for example because an earlier run in
+    this session declared it) is passed over; a failed call is thrown.
+    #>
+    [CmdletBinding()]
+    param()
+    $source = @'
+using System;
+using System.Runtime.InteropServices;
+
+public static class TarnquillShellRefresh
+{
+    [DllImport("shell32.dll")]
+    public static extern void SHChangeNotify(uint eventId, uint flags, IntPtr item1, IntPtr item2);
+}
+'@
+    try {
+        Add-Type -TypeDefinition $source -Language CSharp
+    } catch {
+        $null = $_
+    }
+    $type = 'TarnquillShellRefresh' -as [type]
+    if ($null -eq $type) {
+        throw 'The shell refresh type could not be declared.'
+    }
+    # SHCNE_ASSOCCHANGED with SHCNF_IDLIST and no items.
+    $type::SHChangeNotify([uint32]0x08000000, [uint32]0x0000, [System.IntPtr]::Zero, [System.IntPtr]::Zero)
+}
+
+function Invoke-TarnquillIconCacheTool {
+    <#
+    .SYNOPSIS
+    Runs ie4uinit.exe with one argument in a hidden window and waits for it to end.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Argument
+    )
+    $null = Start-Process -FilePath $Path -ArgumentList $Argument -WindowStyle Hidden -Wait
+}
+
+function Start-TarnquillApplication {
+    <#
+    .SYNOPSIS
+    Starts the installed application without arguments and without waiting for it.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$WorkingDirectory
+    )
+    $null = Start-Process -FilePath $Path -WorkingDirectory $WorkingDirectory
+}
+
+# ---------------------------------------------------------------------------
+# The installation's own helpers.
+# ---------------------------------------------------------------------------
+
+function Join-TarnquillInstallPath {
+    <#
+    .SYNOPSIS
+    Joins a folder and any number of child names with the platform's separator.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string[]]$ChildName
+    )
+    $result = $Path
+    foreach ($name in $ChildName) {
+        $result = Join-Path -Path $result -ChildPath $name
+    }
+    return $result
+}
+
+function New-TarnquillGuidToken {
+    <#
+    .SYNOPSIS
+    A new GUID as 32 lower-case hexadecimal digits without separators.
+    #>
+    [CmdletBinding()]
+    param()
+    return [System.Guid]::NewGuid().ToString('N')
+}
+
+function Get-TarnquillReleaseVersion {
+    <#
+    .SYNOPSIS
+    Reads the release version from package.json; throws unless it is three dot-separated decimal numbers.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot
+    )
+    $text = [System.IO.File]::ReadAllText((Join-Path -Path $SourceRoot -ChildPath 'package.json'))
+    $version = [string]($text | ConvertFrom-Json).version
+    # ASCII digits only, and nothing after the last one (not even a line break),
+    # because the version becomes part of folder names that are matched later.
+    if ($version -cnotmatch '\A[0-9]+\.[0-9]+\.[0-9]+\z') {
+        throw 'package.json contains an invalid release version.'
+    }
+    return $version
+}
+
+function Add-TarnquillLogEntry {
+    <#
+    .SYNOPSIS
+    Appends one time-stamped line to installer.log (UTF-8, CR LF; a new file starts with a byte-order mark).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Text
+    )
+    $stamp = [System.DateTime]::Now.ToString('yyyy-MM-ddTHH:mm:ss.fffffffzzz', [System.Globalization.CultureInfo]::InvariantCulture)
+    $encoding = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $true
+    $line = $encoding.GetBytes($stamp + ' ' + $Text + "`r`n")
+    $stream = New-Object -TypeName System.IO.FileStream -ArgumentList @(
+        $Path, [System.IO.FileMode]::Append, [System.IO.FileAccess]::Write, [System.IO.FileShare]::Read)
+    try {
+        if ($stream.Length -eq 0) {
+            $preamble = $encoding.GetPreamble()
+            $stream.Write($preamble, 0, $preamble.Length)
+        }
+        $stream.Write($line, 0, $line.Length)
+    } finally {
+        $stream.Dispose()
+    }
+}
+
+function Write-TarnquillHashFile {
+    <#
+    .SYNOPSIS
+    Writes installer.sha256: the checksum line of the setup executable in ASCII ("?" for other characters).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Hash,
+
+        [Parameter(Mandatory = $true)]
+        [string]$FileName
+    )
+    $bytes = [System.Text.Encoding]::ASCII.GetBytes($Hash + '  ' + $FileName + "`r`n")
+    [System.IO.File]::WriteAllBytes($Path, $bytes)
+}
+
+function Test-TarnquillConsent {
+    <#
+    .SYNOPSIS
+    True only for y or yes in any letter case, exactly as typed (no trimming).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyString()]
+        [AllowNull()]
+        [string]$Answer
+    )
+    return ($Answer -match '^(?i)y(es)?$')
+}
+
+function Get-TarnquillEstimatedSize {
+    <#
+    .SYNOPSIS
+    Total length of the files under a folder in KiB, rounded up; hidden items and unreadable folders are left out.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    [long]$total = 0
+    foreach ($file in @(Get-ChildItem -LiteralPath $Path -Recurse -File -ErrorAction SilentlyContinue)) {
+        $total += $file.Length
+    }
+    return [int][System.Math]::Ceiling($total / 1024.0)
+}
+
+function New-TarnquillShortcut {
+    <#
+    .SYNOPSIS
+    Writes a shortcut to the application: target, working folder, description, and the icon at index 0.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Target,
+
+        [Parameter(Mandatory = $true)]
+        [string]$WorkingDirectory,
+
+        [Parameter(Mandatory = $true)]
+        [string]$IconPath,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Description
+    )
+    Save-TarnquillShellLink -Path $Path -Target $Target -WorkingDirectory $WorkingDirectory `
+        -IconLocation ($IconPath + ',0') -Description $Description
+}
+
+function Remove-TarnquillStaleShortcut {
+    <#
+    .SYNOPSIS
+    Deletes a shortcut file if present; every error is ignored, and a folder of that name is left alone.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    try {
+        $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
+        if ($null -ne $item -and -not $item.PSIsContainer) {
+            Remove-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
+        }
+    } catch {
+        $null = $_
+    }
+}
+
+function Update-TarnquillShell {
+    <#
+    .SYNOPSIS
+    Refreshes the shell and its icon cache. Never fails: a failure ends the refresh silently.
+    #>
+    [CmdletBinding()]
+    param()
+    try {
+        Send-TarnquillShellChange
+        $tool = Join-TarnquillInstallPath -Path $env:SystemRoot -ChildName 'System32', 'ie4uinit.exe'
+        if (Test-Path -LiteralPath $tool -PathType Leaf) {
+            foreach ($argument in @('-ClearIconCache', '-show')) {
+                try {
+                    Invoke-TarnquillIconCacheTool -Path $tool -Argument $argument
+                } catch {
+                    $null = $_
+                }
+            }
+        }
+    } catch {
+        $null = $_
+    }
+}
+
+function Invoke-TarnquillRetention {
+    <#
+    .SYNOPSIS
+    Offers the version folders older than the latest two for removal and removes them on Yes.
+    .DESCRIPTION
+    A folder whose removal fails is reported as a warning and logged, and the next one is tried.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$InstallRoot,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Version,
+
+        [Parameter(Mandatory = $true)]
+        [string]$LogFile
+    )
+    $plan = @(Get-TarnquillRetentionPlan -InstallRoot $InstallRoot -CurrentVersion $Version)
+    if ($plan.Count -eq 0) {
+        return
+    }
+    Write-Host 'Versions older than the latest two can now be removed. User data is not included:' -ForegroundColor Yellow
+    foreach ($folder in $plan) {
+        Write-Host $folder.Path
+    }
+    $answer = Read-TarnquillAnswer -Prompt 'Remove exactly these old application/backup folders? [Y/N, default N]'
+    if (-not (Test-TarnquillConsent -Answer $answer)) {
+        Write-Host 'Old versions retained by your choice.'
+        return
+    }
+    foreach ($folder in $plan) {
+        try {
+            Remove-TarnquillOwnedFolder -InstallRoot $InstallRoot -Folder $folder.Path
+        } catch {
+            $message = $_.Exception.Message
+            Write-Warning ('Old version retained: ' + $folder.Name + '. ' + $message)
+            Add-TarnquillLogEntry -Path $LogFile -Text ('Retained old version: ' + $folder.Name + '. ' + $message)
+            continue
+        }
+        Add-TarnquillLogEntry -Path $LogFile -Text ('Removed old version: ' + $folder.Name)
+    }
+}
+
+# ---------------------------------------------------------------------------
+# Preparation. A failure here ends the run at once and is not logged.
+# ---------------------------------------------------------------------------
+
+$sourceRoot = [System.IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..'))
+$version = Get-TarnquillReleaseVersion -SourceRoot $sourceRoot
+
+# Combined without Join-Path, so that a missing LOCALAPPDATA reaches the root
+# check below and is refused there with its own message.
+$installRoot = [System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+$null = Assert-TarnquillInstallRoot -InstallRoot $installRoot
+
+# Held until the end, so that a second installer or an uninstaller started
+# meanwhile for this user stops before it changes anything.
+$setupLock = Enter-TarnquillSetupLock
+try {
+    $appFolder = Join-Path -Path $installRoot -ChildPath ('App-' + $version)
+    $buildFolder = Join-Path -Path $env:TEMP -ChildPath ('TARNQUILL-build-' + (New-TarnquillGuidToken))
+    $logFolder = Join-Path -Path $installRoot -ChildPath 'Logs'
+    $logFile = Join-Path -Path $logFolder -ChildPath 'installer.log'
+    $hashFile = Join-Path -Path $logFolder -ChildPath 'installer.sha256'
+    $appExecutable = Join-Path -Path $appFolder -ChildPath 'TARNQUILL.exe'
+    $appResources = Join-TarnquillInstallPath -Path $appFolder -ChildName 'resources', 'app'
+    $iconFile = Join-TarnquillInstallPath -Path $appResources -ChildName 'assets', 'tarnquill.ico'
+    $uninstallScript = Join-TarnquillInstallPath -Path $appResources -ChildName 'scripts', 'uninstall-installed.ps1'
+    $null = [System.IO.Directory]::CreateDirectory($logFolder)
+
+    Write-Host ''
+    Write-Host ('TARNQUILL v' + $version) -ForegroundColor Green
+    Write-Host 'Windows online installer' -ForegroundColor White
+    Write-Host 'The verified Electron runtime is downloaded once. Administrator rights are not required.' -ForegroundColor DarkGray
+    Write-Host ''
+
+    # -----------------------------------------------------------------------
+    # Main steps. Any error is logged, reported and raised again.
+    # -----------------------------------------------------------------------
+    try {
+        if (@(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue).Count -gt 0) {
+            throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
+        }
+        Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
+
+        . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
+        Write-Host ('Install location: ' + $appFolder)
+        Write-Host ('Download: ' + $script:ElectronArchive + ' (Windows x64 runtime)')
+        foreach ($url in @(Get-ElectronDownloadUrls)) {
+            Write-Host ('Source: ' + $url)
+        }
+        Write-Host ('Expected runtime SHA-256: ' + $script:ElectronSha256)
+        Write-Host 'Release manifest checks are OFF until you consent inside the app.'
+        Write-Host 'No telemetry, antivirus exclusions, driver downloads or elevation.'
+
+        $setupExe = $env:TARNQUILL_SETUP_EXE
+        if (-not [string]::IsNullOrEmpty($setupExe) -and (Test-Path -LiteralPath $setupExe -PathType Leaf)) {
+            $setupHash = (Get-FileHash -LiteralPath $setupExe -Algorithm SHA256).Hash.ToLowerInvariant()
+            Write-Host ('Installer SHA-256: ' + $setupHash) -ForegroundColor Cyan
+            Write-Host 'Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.'
+            Add-TarnquillLogEntry -Path $logFile -Text ('Installer SHA-256: ' + $setupHash)
+            Write-TarnquillHashFile -Path $hashFile -Hash $setupHash -FileName ([System.IO.Path]::GetFileName($setupExe))
+            $signatureStatus = Get-TarnquillSignatureStatus -Path $setupExe
+            Write-Host ('Installer Authenticode status: ' + $signatureStatus)
+            if ($signatureStatus -eq 'HashMismatch') {
+                throw 'Installer signature is damaged. No download was started.'
+            }
+        } else {
+            Write-Host 'Started from source: no installer EXE hash is available.'
+        }
+        Write-Host 'A matching hash checks file integrity, not publisher identity.' -ForegroundColor Yellow
+
+        $answer = Read-TarnquillAnswer -Prompt 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
+        if (-not (Test-TarnquillConsent -Answer $answer)) {
+            throw 'Installation cancelled before downloading.'
+        }
+
+        $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder
+
+        $null = [System.IO.Directory]::CreateDirectory($installRoot)
+        $builtItems = @(
+            @{ Display = 'TARNQUILL.exe'; Children = @('TARNQUILL.exe') },
+            @{ Display = 'resources\app\package.json'; Children = @('resources', 'app', 'package.json') },
+            @{ Display = 'resources\app\assets\tarnquill.ico'; Children = @('resources', 'app', 'assets', 'tarnquill.ico') }
+        )
+        foreach ($item in $builtItems) {
+            if (-not (Test-Path -LiteralPath (Join-TarnquillInstallPath -Path $buildFolder -ChildName $item.Children))) {
+                throw ('Build validation failed: ' + $item.Display)
+            }
+        }
+
+        if (Test-Path -LiteralPath $appFolder) {
+            Assert-TarnquillPlainTree -Path $appFolder
+            $backupFolder = Join-Path -Path $installRoot -ChildPath ('Backup-' + $version + '-' + (New-TarnquillGuidToken))
+            [System.IO.Directory]::Move($appFolder, $backupFolder)
+        }
+        [System.IO.Directory]::Move($buildFolder, $appFolder)
+
+        foreach ($required in @($appExecutable, $iconFile, $uninstallScript)) {
+            if (-not (Test-Path -LiteralPath $required -PathType Leaf)) {
+                throw ('Required installation file was not created: ' + $required)
+            }
+        }
+
+        $desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
+        $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
+        $startMenuGroup = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL'
+        $desktopShortcut = Join-Path -Path $desktopFolder -ChildPath 'TARNQUILL.lnk'
+        $startMenuShortcut = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL.lnk'
+        $null = [System.IO.Directory]::CreateDirectory($startMenuGroup)
+        foreach ($stale in @($desktopShortcut, $startMenuShortcut, (Join-Path -Path $startMenuGroup -ChildPath 'TARNQUILL.lnk'))) {
+            Remove-TarnquillStaleShortcut -Path $stale
+        }
+        foreach ($shortcut in @($desktopShortcut, $startMenuShortcut)) {
+            New-TarnquillShortcut -Path $shortcut -Target $appExecutable -WorkingDirectory $appFolder `
+                -IconPath $iconFile -Description $Description
+        }
+        Save-TarnquillShellLink -Path (Join-Path -Path $startMenuGroup -ChildPath 'Uninstall TARNQUILL.lnk') `
+            -Target 'powershell.exe' -Arguments ('-NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"') `
+            -WorkingDirectory $appFolder -IconLocation ($iconFile + ',0')
+
+        Reset-TarnquillRegistryKey -Path $UninstallKey
+        $uninstallValues = @(
+            @('DisplayName', 'String', 'TARNQUILL'),
+            @('DisplayVersion', 'String', $version),
+            @('Publisher', 'String', 'TARNQUILL'),
+            @('InstallLocation', 'String', $appFolder),
+            @('DisplayIcon', 'String', ($iconFile + ',0')),
+            @('UninstallString', 'String', ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"')),
+            @('QuietUninstallString', 'String', ('powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Quiet')),
+            @('NoModify', 'DWord', 1),
+            @('NoRepair', 'DWord', 1),
+            @('InstallDate', 'String', [System.DateTime]::Now.ToString('yyyyMMdd', [System.Globalization.CultureInfo]::InvariantCulture))
+        )
+        foreach ($value in $uninstallValues) {
+            Set-TarnquillRegistryValue -Path $UninstallKey -Name $value[0] -Type $value[1] -Value $value[2]
+        }
+        # Measured last, right before it is written, over the folder as installed.
+        Set-TarnquillRegistryValue -Path $UninstallKey -Name 'EstimatedSize' -Type 'DWord' `
+            -Value (Get-TarnquillEstimatedSize -Path $appFolder)
+
+        Update-TarnquillShell
+
+        Add-TarnquillLogEntry -Path $logFile -Text ('Installation complete: ' + $appFolder)
+        Write-Host ''
+        Write-Host 'TARNQUILL installed successfully.' -ForegroundColor Green
+        Write-Host ('Desktop: ' + $desktopShortcut) -ForegroundColor DarkGray
+        Write-Host ('Start Menu: ' + $startMenuShortcut) -ForegroundColor DarkGray
+
+        Invoke-TarnquillRetention -InstallRoot $installRoot -Version $version -LogFile $logFile
+
+        if (-not $NoLaunch) {
+            Start-TarnquillApplication -Path $appExecutable -WorkingDirectory $appFolder
+        }
+    } catch {
+        $message = $_.Exception.Message
+        Add-TarnquillLogEntry -Path $logFile -Text ('ERROR ' + $message)
+        Write-Host ''
+        Write-Host 'Installation failed.' -ForegroundColor Red
+        Write-Host $message -ForegroundColor Yellow
+        Write-Host ('Log: ' + $logFile) -ForegroundColor DarkGray
+        throw
+    } finally {
+        if (Test-Path -LiteralPath $buildFolder) {
+            try {
+                Remove-Item -LiteralPath $buildFolder -Recurse -Force -ErrorAction SilentlyContinue
+            } catch {
+                $null = $_
+            }
+        }
+    }
+} finally {
+    Exit-TarnquillSetupLock -Lock $setupLock
+}

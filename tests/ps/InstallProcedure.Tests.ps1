@@ -1,0 +1,533 @@
+Set-StrictMode -Version Latest
+# ctest-timeout: 1200
+
+# install.ps1 runs in this process on a copy of the source tree whose runtime pin names
+# the fake archive on a local host. Only the Windows-only functions of install.ps1 are
+# mocked (see support/InstallProcedure.ps1); downloads, the image build with the kernel32
+# double, folder moves, logs and the console run for real.
+
+BeforeAll {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/FakeRuntime.ps1')
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/InstallProcedure.ps1')
+
+    $script:work = Get-InstallTestFolder
+    $script:repoInstall = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'install.ps1'
+    Import-InstallWindowsInterface -ScriptPath $script:repoInstall
+    [void](Initialize-InstallKernel32Double -Folder $script:work)
+
+    $script:archive = Get-FakeElectronArchive
+    $script:server = Start-FakeRuntimeServer -ArchivePath $script:archive.Path
+    $script:refusedUrl = Get-FakeRuntimeRefusedUrl
+
+    function New-TreeCopy {
+        # A source tree copy in a folder whose name holds a space and brackets, with the
+        # runtime pin pointed at the local host.
+        param([string]$Name, [string]$Version = '0.15.0')
+        $tree = Copy-InstallSourceTree -Destination (Join-Path -Path $script:work -ChildPath "tree [$Name]")
+        Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'runtime.ps1') `
+            -Sha256 $script:archive.Sha256 -PrimaryUrl (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') `
+            -MirrorUrl $script:refusedUrl
+        if ($Version -ne '0.15.0') {
+            Set-InstallTreeVersion -Tree $tree -Version $Version
+        }
+        return $tree
+    }
+
+    $script:tree = New-TreeCopy -Name 'main'
+    $script:installScript = Join-Path -Path (Join-Path -Path $script:tree -ChildPath 'scripts') -ChildPath 'install.ps1'
+    $script:mainVersion = '0.15.0'
+
+    function Get-RequestCount {
+        return @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+    }
+
+    function Get-LogText {
+        return @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+    }
+
+    function Get-FolderNames {
+        param([string]$Path)
+        return @(Get-ChildItem -LiteralPath $Path -Force | ForEach-Object -Process { $_.Name } | Sort-Object)
+    }
+
+    function New-OwnedFolder {
+        # A stand-in version folder with one file in it.
+        param([string]$Name)
+        $path = Join-Path -Path $script:sandbox.InstallRoot -ChildPath $Name
+        [void][IO.Directory]::CreateDirectory($path)
+        [IO.File]::WriteAllText((Join-Path -Path $path -ChildPath 'marker.txt'), $Name)
+        return $path
+    }
+
+    function Invoke-Install {
+        param([string[]]$Answers, [string]$Script = $script:installScript, [switch]$NoLaunch)
+        foreach ($answer in $Answers) {
+            $InstallDoubles.answers.Enqueue($answer)
+        }
+        return Invoke-InstallScript -ScriptPath $Script -NoLaunch:$NoLaunch
+    }
+}
+
+AfterAll {
+    Stop-FakeRuntimeServer -Server $script:server
+    Remove-Item -LiteralPath $script:work -Recurse -Force -ErrorAction SilentlyContinue
+}
+
+Describe 'install.ps1' {
+    BeforeEach {
+        $script:sandbox = New-InstallSandbox -Parent $script:work
+        $script:savedEnvironment = Enter-InstallSandbox -Sandbox $script:sandbox
+        [IO.File]::WriteAllText($script:sandbox.IconCacheTool, 'stand-in')
+
+        # What the doubles received, and what they answer. Mock bodies run while install.ps1
+        # runs, where $script: is install.ps1's own scope, so they reach this table by name.
+        $script:InstallDoubles = @{
+            answers   = New-Object -TypeName System.Collections.Queue
+            prompts   = New-Object -TypeName System.Collections.Generic.List[string]
+            links     = New-Object -TypeName System.Collections.Generic.List[object]
+            registry  = New-Object -TypeName System.Collections.Generic.List[object]
+            refresh   = New-Object -TypeName System.Collections.Generic.List[string]
+            started   = New-Object -TypeName System.Collections.Generic.List[object]
+            signature = 'NotSigned'
+            sandbox   = $script:sandbox
+        }
+
+        Mock Get-TarnquillSpecialFolder {
+            if ($Name -eq 'Desktop') { return $InstallDoubles.sandbox.Desktop }
+            return $InstallDoubles.sandbox.Programs
+        }
+        Mock Read-TarnquillAnswer {
+            $InstallDoubles.prompts.Add($Prompt)
+            if ($InstallDoubles.answers.Count -eq 0) { throw "No answer prepared for: $Prompt" }
+            return $InstallDoubles.answers.Dequeue()
+        }
+        Mock Get-TarnquillSignatureStatus { return $InstallDoubles.signature }
+        Mock Save-TarnquillShellLink {
+            $InstallDoubles.links.Add([pscustomobject]@{
+                    Path = $Path; Target = $Target; Arguments = $Arguments; WorkingDirectory = $WorkingDirectory
+                    IconLocation = $IconLocation; Description = $Description
+                    Bound = @($PesterBoundParameters.Keys | Sort-Object)
+                })
+            [IO.File]::WriteAllText($Path, 'shell link double')
+        }
+        Mock Reset-TarnquillRegistryKey { $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Reset'; Path = $Path }) }
+        Mock Set-TarnquillRegistryValue {
+            $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Set'; Path = $Path; Name = $Name; Type = $Type; Value = $Value })
+        }
+        Mock Send-TarnquillShellChange { $InstallDoubles.refresh.Add('SHChangeNotify') }
+        Mock Invoke-TarnquillIconCacheTool { $InstallDoubles.refresh.Add($Path + ' ' + $Argument) }
+        Mock Start-TarnquillApplication {
+            $InstallDoubles.started.Add([pscustomobject]@{ Path = $Path; WorkingDirectory = $WorkingDirectory })
+        }
+    }
+
+    AfterEach {
+        Exit-InstallSandbox -Saved $script:savedEnvironment
+        Remove-Item -LiteralPath $script:sandbox.Root -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    Context 'the download question' {
+        It 'installs on the answer <Answer>' -ForEach @(
+            @{ Answer = 'Y' }, @{ Answer = 'yes' }, @{ Answer = 'YeS' }
+        ) {
+            $run = Invoke-Install -Answers $Answer -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            $InstallDoubles.prompts | Should -Be @('Download the listed runtime and install TARNQUILL? [Y/N, default N]')
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0/TARNQUILL.exe') -PathType Leaf |
+                Should -BeTrue
+            $run.Text | Should -Contain 'TARNQUILL installed successfully.'
+        }
+
+        It 'cancels on the answer "<Answer>" before any download, writing nothing outside the log folder' -ForEach @(
+            @{ Answer = '' }, @{ Answer = 'n' }, @{ Answer = 'no' }, @{ Answer = 'yeah' }, @{ Answer = ' y' }, @{ Answer = 'y ' }
+        ) {
+            $requests = Get-RequestCount
+            $run = Invoke-Install -Answers $Answer
+
+            $run.Message | Should -Be 'Installation cancelled before downloading.'
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', 'ERROR Installation cancelled before downloading.')
+            Get-RequestCount | Should -Be $requests
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('Logs')
+            Get-FolderNames -Path $script:sandbox.Logs | Should -Be @('installer.log')
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+            @(Get-ChildItem -LiteralPath $script:sandbox.Desktop -Force) | Should -BeNullOrEmpty
+            @(Get-ChildItem -LiteralPath $script:sandbox.Programs -Force) | Should -BeNullOrEmpty
+            $InstallDoubles.registry.Count + $InstallDoubles.links.Count + $InstallDoubles.started.Count + $InstallDoubles.refresh.Count | Should -Be 0
+
+            $tail = @($run.Lines | Select-Object -Last 4)
+            $tail[0].Text | Should -Be ''
+            ($tail[1].Text, $tail[1].Colour) | Should -Be @('Installation failed.', 'Red')
+            ($tail[2].Text, $tail[2].Colour) | Should -Be @('Installation cancelled before downloading.', 'Yellow')
+            ($tail[3].Text, $tail[3].Colour) | Should -Be @(('Log: ' + $script:sandbox.LogFile), 'DarkGray')
+        }
+    }
+
+    Context 'the console before the question' {
+        It 'shows the banner, the target, the sources, the pinned hash and the caveats in order and colour' {
+            $run = Invoke-Install -Answers 'n'
+            $urls = @(
+                ((Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') + '/electron/electron/releases/download/v43.4.1/electron-v43.4.1-win32-x64.zip'),
+                ($script:refusedUrl + '/projects/electron.mirror/files/v43.4.1/electron-v43.4.1-win32-x64.zip/download'))
+            $expected = @(
+                @('', ''),
+                @('TARNQUILL v0.15.0', 'Green'),
+                @('Windows online installer', 'White'),
+                @('The verified Electron runtime is downloaded once. Administrator rights are not required.', 'DarkGray'),
+                @('', ''),
+                @(('Install location: ' + (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0')), ''),
+                @('Download: electron-v43.4.1-win32-x64.zip (Windows x64 runtime)', ''),
+                @(('Source: ' + $urls[0]), ''),
+                @(('Source: ' + $urls[1]), ''),
+                @(('Expected runtime SHA-256: ' + $script:archive.Sha256), ''),
+                @('Release manifest checks are OFF until you consent inside the app.', ''),
+                @('No telemetry, antivirus exclusions, driver downloads or elevation.', ''),
+                @('Started from source: no installer EXE hash is available.', ''),
+                @('A matching hash checks file integrity, not publisher identity.', 'Yellow')
+            )
+            $run.Lines.Count | Should -Be ($expected.Count + 4)
+            for ($i = 0; $i -lt $expected.Count; $i++) {
+                ($run.Lines[$i].Text, $run.Lines[$i].Colour) | Should -Be $expected[$i]
+            }
+            $run.Output | Should -BeNullOrEmpty
+        }
+    }
+
+    Context 'the release version' {
+        It 'stops before the log folder exists for the version <Version>' -ForEach @(
+            @{ Version = '1.2' }, @{ Version = '1.2.3-beta' }, @{ Version = '' }, @{ Version = "1.2.3`n" },
+            @{ Version = ('1.2.' + [char]0x0663) }
+        ) {
+            $tree = Join-Path -Path $script:sandbox.Root -ChildPath 'tree'
+            [void][IO.Directory]::CreateDirectory($tree)
+            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'package.json') -Destination $tree
+            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts') -Destination $tree -Recurse
+            Set-InstallTreeVersion -Tree $tree -Version $Version
+
+            $run = Invoke-Install -Script (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1')
+            $run.Message | Should -Be 'package.json contains an invalid release version.'
+            $run.Lines | Should -BeNullOrEmpty
+            Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+        }
+    }
+
+    Context 'a running process named TARNQUILL' {
+        It 'stops the run with the close request and leaves the process running' {
+            $binary = Join-Path -Path $script:sandbox.Temp -ChildPath 'TARNQUILL'
+            Copy-Item -LiteralPath '/bin/sleep' -Destination $binary
+            $process = [Diagnostics.Process]::Start($binary, '120')
+            try {
+                $deadline = [DateTime]::UtcNow.AddSeconds(10)
+                while (@(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue).Count -eq 0 -and [DateTime]::UtcNow -lt $deadline) {
+                    Start-Sleep -Milliseconds 20
+                }
+                $run = Invoke-Install -Answers 'y'
+                $process.HasExited | Should -BeFalse
+            } finally {
+                $process.Kill()
+                $process.WaitForExit()
+                Remove-Item -LiteralPath $binary -Force
+            }
+            $message = 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
+            $run.Message | Should -Be $message
+            Get-LogText | Should -Be @("ERROR $message")
+            $InstallDoubles.prompts | Should -BeNullOrEmpty
+        }
+    }
+
+    Context 'the setup executable' {
+        BeforeEach {
+            $script:setupFolder = Join-Path -Path $script:sandbox.Root -ChildPath 'setup [1]'
+            [void][IO.Directory]::CreateDirectory($script:setupFolder)
+            $script:setupExe = Join-Path -Path $script:setupFolder -ChildPath 'TARNQUILL-Setup-0.15.0-online.exe'
+            [IO.File]::WriteAllBytes($script:setupExe, [byte[]](1..200))
+            $script:setupHash = ((& sha256sum $script:setupExe) -split ' ')[0]
+        }
+
+        It 'shows "Started from source" and keeps an earlier installer.sha256 when TARNQUILL_SETUP_EXE is <Case>' -ForEach @(
+            @{ Case = 'absent'; Value = $null }, @{ Case = 'empty'; Value = '' }, @{ Case = 'naming no file'; Value = 'missing.exe' }
+        ) {
+            [void][IO.Directory]::CreateDirectory($script:sandbox.Logs)
+            $earlier = [Text.Encoding]::ASCII.GetBytes(('0' * 64) + "  earlier.exe`r`n")
+            [IO.File]::WriteAllBytes($script:sandbox.HashFile, $earlier)
+            if ($Value -eq 'missing.exe') {
+                $env:TARNQUILL_SETUP_EXE = Join-Path -Path $script:setupFolder -ChildPath $Value
+            } else {
+                $env:TARNQUILL_SETUP_EXE = $Value
+            }
+
+            $run = Invoke-Install -Answers 'n'
+            $run.Text | Should -Contain 'Started from source: no installer EXE hash is available.'
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', 'ERROR Installation cancelled before downloading.')
+            [IO.File]::ReadAllBytes($script:sandbox.HashFile) | Should -Be $earlier
+            Should -Invoke Get-TarnquillSignatureStatus -Times 0 -Exactly
+        }
+
+        It 'shows, logs and writes the hash of an unsigned setup file and goes on to the question' {
+            $env:TARNQUILL_SETUP_EXE = $script:setupExe
+            $run = Invoke-Install -Answers 'n'
+
+            $at = [array]::IndexOf($run.Text, 'Installer SHA-256: ' + $script:setupHash)
+            $at | Should -BeGreaterThan 0
+            $run.Lines[$at].Colour | Should -Be 'Cyan'
+            $run.Text[$at + 1] | Should -Be 'Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.'
+            $run.Text[$at + 2] | Should -Be 'Installer Authenticode status: NotSigned'
+            $run.Text[$at + 3] | Should -Be 'A matching hash checks file integrity, not publisher identity.'
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', "Installer SHA-256: $($script:setupHash)",
+                'ERROR Installation cancelled before downloading.')
+            [IO.File]::ReadAllBytes($script:sandbox.HashFile) |
+                Should -Be ([Text.Encoding]::ASCII.GetBytes($script:setupHash + "  TARNQUILL-Setup-0.15.0-online.exe`r`n"))
+            Should -Invoke Get-TarnquillSignatureStatus -Times 1 -Exactly -ParameterFilter { $Path -eq $script:setupExe }
+            $InstallDoubles.prompts.Count | Should -Be 1
+        }
+
+        It 'stops before the question and any download when the signature is damaged' {
+            $env:TARNQUILL_SETUP_EXE = $script:setupExe
+            $InstallDoubles.signature = 'HashMismatch'
+            $requests = Get-RequestCount
+            $run = Invoke-Install -Answers 'y'
+
+            $run.Message | Should -Be 'Installer signature is damaged. No download was started.'
+            $run.Text | Should -Contain 'Installer Authenticode status: HashMismatch'
+            $InstallDoubles.prompts | Should -BeNullOrEmpty
+            Get-RequestCount | Should -Be $requests
+            (Get-LogText)[-1] | Should -Be 'ERROR Installer signature is damaged. No download was started.'
+        }
+
+        It 'writes "?" for each non-ASCII letter of the file name and the digest unchanged' {
+            $name = 'TARNQUILL-' + (-join @([char]0x0423, [char]0x0441, [char]0x0442, [char]0x00E9)) + '.exe'
+            $renamed = Join-Path -Path $script:setupFolder -ChildPath $name
+            Move-Item -LiteralPath $script:setupExe -Destination $renamed
+            $env:TARNQUILL_SETUP_EXE = $renamed
+
+            [void](Invoke-Install -Answers 'n')
+            [IO.File]::ReadAllBytes($script:sandbox.HashFile) |
+                Should -Be ([Text.Encoding]::ASCII.GetBytes($script:setupHash + "  TARNQUILL-????.exe`r`n"))
+        }
+    }
+
+    Context 'installing into a root that holds earlier versions' {
+        It 'moves the installed folder of the same version to a backup and does not offer it for removal' {
+            [void](Invoke-Install -Answers 'y' -NoLaunch)
+            $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
+            [IO.File]::WriteAllText((Join-Path -Path $app -ChildPath 'first-run.txt'), 'first')
+            $firstLog = [IO.File]::ReadAllBytes($script:sandbox.LogFile)
+
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            $backups = @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Directory |
+                    Where-Object -FilterScript { $_.Name -like 'Backup-*' })
+            $backups.Count | Should -Be 1
+            $backups[0].Name | Should -MatchExactly '\ABackup-0\.15\.0-[0-9a-f]{32}\z'
+            Test-Path -LiteralPath (Join-Path -Path $backups[0].FullName -ChildPath 'first-run.txt') | Should -BeTrue
+            Test-Path -LiteralPath (Join-Path -Path $app -ChildPath 'first-run.txt') | Should -BeFalse
+            Test-Path -LiteralPath (Join-Path -Path $app -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+            $InstallDoubles.prompts | Should -Be @(
+                'Download the listed runtime and install TARNQUILL? [Y/N, default N]',
+                'Download the listed runtime and install TARNQUILL? [Y/N, default N]')
+
+            # The log only grows: the first run's bytes stay as they were, with no second byte-order mark.
+            $log = [IO.File]::ReadAllBytes($script:sandbox.LogFile)
+            $log[0..($firstLog.Length - 1)] | Should -Be $firstLog
+            Get-LogText | Should -Be @(
+                'Installing TARNQUILL 0.15.0', "Installation complete: $app",
+                'Installing TARNQUILL 0.15.0', "Installation complete: $app")
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+        }
+
+        It 'refuses to move an installed folder that holds a symbolic link, and leaves it in place' {
+            $app = New-OwnedFolder -Name 'App-0.15.0'
+            $outside = Join-Path -Path $script:sandbox.Root -ChildPath 'outside'
+            [void][IO.Directory]::CreateDirectory($outside)
+            $link = Join-Path -Path $app -ChildPath 'link'
+            [void](New-Item -ItemType SymbolicLink -Path $link -Target $outside)
+
+            $run = Invoke-Install -Answers 'y'
+            $run.Message | Should -Be "Refusing to remove a tree containing a junction/symlink: $link"
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.15.0', 'Logs')
+            Get-FolderNames -Path $app | Should -Be @('link', 'marker.txt')
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
+        }
+
+        It 'lists exactly the 0.11.0 folder and its backup, and removes them on Yes' {
+            $old = New-OwnedFolder -Name 'App-0.11.0'
+            $oldBackup = New-OwnedFolder -Name ('Backup-0.11.0-' + ('ab' * 16))
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            [void](New-OwnedFolder -Name 'Data')
+            [void](New-OwnedFolder -Name 'App-not-a-version')
+
+            $run = Invoke-Install -Answers 'y', 'y'
+            $run.Message | Should -BeNullOrEmpty
+            $at = [array]::IndexOf($run.Text, 'Versions older than the latest two can now be removed. User data is not included:')
+            $run.Lines[$at].Colour | Should -Be 'Yellow'
+            @($run.Text[($at + 1)..($at + 2)] | Sort-Object) | Should -Be @(@($old, $oldBackup) | Sort-Object)
+            $InstallDoubles.prompts[1] | Should -Be 'Remove exactly these old application/backup folders? [Y/N, default N]'
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.13.3', 'App-0.15.0', 'App-not-a-version', 'Data', 'Logs')
+            Get-FolderNames -Path (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'Data') | Should -Be @('marker.txt')
+            Get-FolderNames -Path (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-not-a-version') | Should -Be @('marker.txt')
+            $removed = @(Get-LogText | Where-Object -FilterScript { $_ -like 'Removed old version: *' } | Sort-Object)
+            $removed | Should -Be @(@('Removed old version: App-0.11.0', ('Removed old version: Backup-0.11.0-' + ('ab' * 16))) | Sort-Object)
+            $InstallDoubles.started.Count | Should -Be 1
+        }
+
+        It 'keeps the old folders when the removal question is not answered Yes' {
+            [void](New-OwnedFolder -Name 'App-0.11.0')
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            $run = Invoke-Install -Answers 'y', 'no' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            $run.Text[-1] | Should -Be 'Old versions retained by your choice.'
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.11.0', 'App-0.13.3', 'App-0.15.0', 'Logs')
+            Get-LogText | Should -Not -Contain 'Removed old version: App-0.11.0'
+        }
+
+        It 'installs 0.11.0 beside 0.15.0 and 0.13.3 without asking about removal' {
+            $tree = New-TreeCopy -Name 'downgrade' -Version '0.11.0'
+            [void](New-OwnedFolder -Name 'App-0.15.0')
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            $run = Invoke-Install -Answers 'y' -Script (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1')
+            $run.Message | Should -BeNullOrEmpty
+            $InstallDoubles.prompts.Count | Should -Be 1
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.11.0', 'App-0.13.3', 'App-0.15.0', 'Logs')
+        }
+
+        It 'reports a failed removal as a warning and a log entry, and goes on with the next folder' {
+            $old = New-OwnedFolder -Name 'App-0.11.0'
+            $outside = Join-Path -Path $script:sandbox.Root -ChildPath 'outside'
+            [void][IO.Directory]::CreateDirectory($outside)
+            [IO.File]::WriteAllText((Join-Path -Path $outside -ChildPath 'keep.txt'), 'keep')
+            $link = Join-Path -Path $old -ChildPath 'link'
+            [void](New-Item -ItemType SymbolicLink -Path $link -Target $outside)
+            $oldBackup = New-OwnedFolder -Name ('Backup-0.11.0-' + ('cd' * 16))
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+
+            $run = Invoke-Install -Answers 'y', 'Y'
+            $run.Message | Should -BeNullOrEmpty
+            $reason = "Refusing to remove a tree containing a junction/symlink: $link"
+            @($run.Lines | Where-Object -FilterScript { $_.Kind -eq 'Warning' } | ForEach-Object -Process { $_.Text }) |
+                Should -Be @("Old version retained: App-0.11.0. $reason")
+            Get-LogText | Should -Contain "Retained old version: App-0.11.0. $reason"
+            Get-LogText | Should -Contain ('Removed old version: ' + (Split-Path -Leaf -Path $oldBackup))
+            Test-Path -LiteralPath $oldBackup | Should -BeFalse
+            Get-FolderNames -Path $old | Should -Be @('link', 'marker.txt')
+            Get-FolderNames -Path $outside | Should -Be @('keep.txt')
+            $InstallDoubles.started.Count | Should -Be 1
+        }
+    }
+
+    Context 'failures after the files are in place' {
+        It 'ends as failed when the start fails after the success lines, and the installation stays complete' {
+            Mock Start-TarnquillApplication { throw 'The application could not be started.' }
+            $run = Invoke-Install -Answers 'y'
+
+            $run.Message | Should -Be 'The application could not be started.'
+            $success = [array]::IndexOf($run.Text, 'TARNQUILL installed successfully.')
+            $failed = [array]::IndexOf($run.Text, 'Installation failed.')
+            $success | Should -BeGreaterThan 0
+            $failed | Should -BeGreaterThan $success
+            $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', "Installation complete: $app",
+                'ERROR The application could not be started.')
+            Test-Path -LiteralPath (Join-Path -Path $app -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+            $InstallDoubles.registry.Count | Should -Be 12
+        }
+
+        It 'ends as failed when the removal question fails' {
+            [void](New-OwnedFolder -Name 'App-0.11.0')
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            $run = Invoke-Install -Answers 'y'
+            $run.Message | Should -BeLike 'No answer prepared for: Remove exactly these old*'
+            (Get-LogText)[-1] | Should -BeLike 'ERROR No answer prepared for: Remove exactly*'
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.11.0') | Should -BeTrue
+            $InstallDoubles.started.Count | Should -Be 0
+        }
+    }
+
+    Context 'shortcuts, uninstall entry and shell refresh' {
+        It 'writes the shortcut set, removes the stray group shortcut and starts the application' {
+            [void][IO.Directory]::CreateDirectory($script:sandbox.StartMenuGroup)
+            $stray = Join-Path -Path $script:sandbox.StartMenuGroup -ChildPath 'TARNQUILL.lnk'
+            [IO.File]::WriteAllText($stray, 'old')
+            [IO.File]::WriteAllText((Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk'), 'old')
+
+            $run = Invoke-Install -Answers 'y'
+            $run.Message | Should -BeNullOrEmpty
+            Test-Path -LiteralPath $stray | Should -BeFalse
+            Get-FolderNames -Path $script:sandbox.StartMenuGroup | Should -Be @('Uninstall TARNQUILL.lnk')
+            $InstallDoubles.links.Count | Should -Be 3
+            @($InstallDoubles.links | ForEach-Object -Process { $_.Path }) | Should -Be @(
+                (Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk'),
+                (Join-Path -Path $script:sandbox.Programs -ChildPath 'TARNQUILL.lnk'),
+                (Join-Path -Path $script:sandbox.StartMenuGroup -ChildPath 'Uninstall TARNQUILL.lnk'))
+            $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
+            $InstallDoubles.started | Should -HaveCount 1
+            $InstallDoubles.started[0].Path | Should -Be (Join-Path -Path $app -ChildPath 'TARNQUILL.exe')
+            $InstallDoubles.started[0].WorkingDirectory | Should -Be $app
+            $InstallDoubles.refresh | Should -Be @('SHChangeNotify', ($script:sandbox.IconCacheTool + ' -ClearIconCache'),
+                ($script:sandbox.IconCacheTool + ' -show'))
+            $run.Text[-2] | Should -Be ('Desktop: ' + (Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk'))
+            $run.Text[-1] | Should -Be ('Start Menu: ' + (Join-Path -Path $script:sandbox.Programs -ChildPath 'TARNQUILL.lnk'))
+        }
+
+        It 'does not start the application with -NoLaunch' {
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            Should -Invoke Start-TarnquillApplication -Times 0 -Exactly
+            Should -Invoke Set-TarnquillRegistryValue -Times 11 -Exactly
+        }
+
+        It 'finishes when the shell notification fails, skipping the icon cache tool' {
+            Mock Send-TarnquillShellChange { throw 'shell32 is not available' }
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            Should -Invoke Invoke-TarnquillIconCacheTool -Times 0 -Exactly
+            (Get-LogText)[-1] | Should -BeLike 'Installation complete: *'
+        }
+
+        It 'runs the second icon cache call when the first fails, and skips both when the tool is missing' {
+            Mock Invoke-TarnquillIconCacheTool {
+                $InstallDoubles.refresh.Add($Argument)
+                if ($Argument -eq '-ClearIconCache') { throw 'ie4uinit failed' }
+            }
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            $InstallDoubles.refresh | Should -Be @('SHChangeNotify', '-ClearIconCache', '-show')
+
+            Remove-Item -LiteralPath $script:sandbox.IconCacheTool
+            $InstallDoubles.refresh.Clear()
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            $InstallDoubles.refresh | Should -Be @('SHChangeNotify')
+        }
+
+        It 'recreates the uninstall key before its values and counts sizes in whole KiB rounded up' {
+            [void](Invoke-Install -Answers 'y' -NoLaunch)
+            $InstallDoubles.registry[0].Call | Should -Be 'Reset'
+            @($InstallDoubles.registry | Select-Object -Skip 1 | ForEach-Object -Process { $_.Name }) | Should -Be @(
+                'DisplayName', 'DisplayVersion', 'Publisher', 'InstallLocation', 'DisplayIcon', 'UninstallString',
+                'QuietUninstallString', 'NoModify', 'NoRepair', 'InstallDate', 'EstimatedSize')
+        }
+    }
+}
+
+Describe 'the estimated size of install.ps1' {
+    BeforeAll {
+        Import-InstallScriptFunction -ScriptPath $script:repoInstall -Name 'Get-TarnquillEstimatedSize'
+    }
+
+    It 'is <Expected> KiB for <Bytes> bytes of visible files' -ForEach @(
+        @{ Bytes = 0; Expected = 0 }, @{ Bytes = 1; Expected = 1 }, @{ Bytes = 1024; Expected = 1 },
+        @{ Bytes = 1025; Expected = 2 }, @{ Bytes = 4096; Expected = 4 }
+    ) {
+        $folder = Join-Path -Path $script:work -ChildPath ('size-' + [guid]::NewGuid().ToString('N'))
+        $nested = Join-Path -Path $folder -ChildPath 'a/b'
+        [void][IO.Directory]::CreateDirectory($nested)
+        if ($Bytes -gt 0) {
+            $first = [int][Math]::Floor($Bytes / 2)
+            [IO.File]::WriteAllBytes((Join-Path -Path $folder -ChildPath 'one.bin'), [byte[]]::new($first))
+            [IO.File]::WriteAllBytes((Join-Path -Path $nested -ChildPath 'two.bin'), [byte[]]::new($Bytes - $first))
+        }
+        # Hidden items are not counted.
+        [IO.File]::WriteAllBytes((Join-Path -Path $folder -ChildPath '.hidden'), [byte[]]::new(5000))
+        Get-TarnquillEstimatedSize -Path $folder | Should -Be $Expected
+    }
+}
