@@ -1,0 +1,228 @@
+#!/usr/bin/python3
+"""The real setup executable read back by pefile and llvm-readobj.
+
+ctest-fixtures: setup_exe
+"""
+import hashlib
+import json
+import os
+import re
+import shutil
+import struct
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+import pefile
+
+ROOT = os.environ.get("TARNQUILL_ROOT") or os.path.abspath(
+    os.path.join(os.path.dirname(__file__), "..", ".."))
+with open(os.path.join(ROOT, "package.json"), encoding="utf-8") as package:
+    VERSION = json.load(package)["version"]
+EXE = os.environ.get("TARNQUILL_TEST_SETUP_EXE") or os.path.join(
+    ROOT, "release", "test", "setup", f"TARNQUILL-Setup-{VERSION}-online.exe")
+EXTRACT = os.path.join(ROOT, "tests", "support", "extract_payload.py")
+READOBJ = shutil.which("llvm-readobj") or "/usr/lib/llvm-19/bin/llvm-readobj"
+
+KERNEL32 = ["GetTempPathW", "GetSystemDirectoryW", "CreateDirectoryW", "GetCurrentProcessId",
+            "GetTickCount64", "CreateFileW", "WriteFile", "CloseHandle",
+            "SetEnvironmentVariableW", "CreateProcessW", "WaitForSingleObject",
+            "GetExitCodeProcess", "FindResourceW", "LoadResource", "LockResource",
+            "SizeofResource", "lstrcpyW", "lstrcatW", "lstrlenW", "GetUserDefaultUILanguage",
+            "ExitProcess", "GetModuleFileNameW"]
+USER32 = ["MessageBoxW"]
+
+MANIFEST = (
+    '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>'
+    '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">'
+    f'<assemblyIdentity version="{VERSION}.0" processorArchitecture="amd64" '
+    'name="TARNQUILL.Setup" type="win32"/>'
+    '<description>TARNQUILL online installer</description>'
+    '<trustInfo xmlns="urn:schemas-microsoft-com:asm.v3"><security><requestedPrivileges>'
+    '<requestedExecutionLevel level="asInvoker" uiAccess="false"/>'
+    '</requestedPrivileges></security></trustInfo>'
+    '<compatibility xmlns="urn:schemas-microsoft-com:compatibility.v1"><application>'
+    '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>'
+    '</application></compatibility></assembly>')
+
+
+def resources(pe):
+    """{type: {id: [(language id, bytes)]}} from the resource directory."""
+    found = {}
+    for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in kind.directory.entries:
+            for language in name.directory.entries:
+                data = language.data.struct
+                found.setdefault(kind.id, {}).setdefault(name.id, []).append(
+                    (language.id, pe.get_data(data.OffsetToData, data.Size)))
+    return found
+
+
+class SetupExecutable(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.pe = pefile.PE(EXE)
+        cls.resources = resources(cls.pe)
+        with open(os.path.join(ROOT, "assets", "tarnquill.ico"), "rb") as ico:
+            cls.ico = ico.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.pe.close()
+
+    def test_is_a_pe32_plus_x64_gui_image_with_time_stamp_zero(self):
+        pe = self.pe
+        self.assertEqual(pe.OPTIONAL_HEADER.Magic, 0x20B)
+        self.assertEqual(pe.FILE_HEADER.Machine, 0x8664)
+        self.assertEqual(pe.FILE_HEADER.TimeDateStamp, 0)
+        self.assertEqual(pe.FILE_HEADER.Characteristics & 0x22, 0x22)  # executable, large address
+        self.assertEqual(pe.OPTIONAL_HEADER.Subsystem, 2)
+        self.assertEqual((pe.OPTIONAL_HEADER.MajorSubsystemVersion,
+                          pe.OPTIONAL_HEADER.MinorSubsystemVersion), (6, 2))
+        # dynamic base, NX compatible, high-entropy VA, terminal-server aware
+        self.assertEqual(pe.OPTIONAL_HEADER.DllCharacteristics, 0x8160)
+
+    def test_entry_point_is_the_start_of_the_code_section(self):
+        code = [s for s in self.pe.sections if s.Characteristics & 0x20]
+        self.assertEqual(len(code), 1)
+        self.assertEqual(self.pe.OPTIONAL_HEADER.AddressOfEntryPoint, code[0].VirtualAddress)
+
+    def test_sections_are_code_read_only_data_zero_fill_data_and_resources(self):
+        names = [s.Name.rstrip(b"\0").decode() for s in self.pe.sections]
+        self.assertEqual(names, [".text", ".rdata", ".data", ".rsrc"])
+        data = self.pe.sections[2]
+        self.assertEqual(data.SizeOfRawData, 0, "the writable data holds no file bytes")
+
+    def test_imports_only_the_listed_functions_all_by_name(self):
+        imports = {}
+        for library in self.pe.DIRECTORY_ENTRY_IMPORT:
+            for symbol in library.imports:
+                self.assertFalse(symbol.import_by_ordinal, symbol.name)
+            imports[library.dll.decode()] = sorted(s.name.decode() for s in library.imports)
+        self.assertEqual(imports, {"KERNEL32.dll": sorted(KERNEL32), "USER32.dll": USER32})
+
+    def test_has_the_five_resource_kinds_with_their_ids_once_in_language_zero(self):
+        count = struct.unpack_from("<H", self.ico, 4)[0]
+        expected = {3: list(range(101, 101 + count)), 10: [2000], 14: [101], 16: [1], 24: [1]}
+        self.assertEqual({k: sorted(v) for k, v in self.resources.items()}, expected)
+        for kind, names in self.resources.items():
+            for ident, instances in names.items():
+                self.assertEqual([language for language, _ in instances], [0], (kind, ident))
+
+    def test_icons_are_the_ico_images_and_the_group_names_them(self):
+        count = struct.unpack_from("<H", self.ico, 4)[0]
+        group = self.resources[14][101][0][1]
+        self.assertEqual(len(group), 6 + 14 * count)
+        self.assertEqual(struct.unpack_from("<HHH", group, 0), (0, 1, count))
+        for i in range(count):
+            entry = self.ico[6 + 16 * i:6 + 16 * (i + 1)]
+            size, offset = struct.unpack_from("<II", entry, 8)
+            self.assertEqual(group[6 + 14 * i:6 + 14 * i + 12], entry[:12])
+            self.assertEqual(struct.unpack_from("<H", group, 6 + 14 * i + 12)[0], 101 + i)
+            self.assertEqual(self.resources[3][101 + i][0][1], self.ico[offset:offset + size])
+
+    def test_shipped_icon_gives_a_132_byte_group(self):
+        if VERSION != "0.15.0":
+            self.skipTest("the figures belong to the 0.15.0 tree")
+        self.assertEqual(len(self.resources[14][101][0][1]), 132)
+
+    def test_manifest_is_the_one_line_as_invoker_manifest(self):
+        manifest = self.resources[24][1][0][1]
+        self.assertEqual(manifest.decode("utf-8"), MANIFEST)
+        if VERSION == "0.15.0":
+            self.assertEqual(len(manifest), 652)
+
+    def test_version_record_carries_the_release_version(self):
+        record = self.resources[16][1][0][1]
+        if VERSION == "0.15.0":
+            self.assertEqual(len(record), 712)
+        self.assertEqual(struct.unpack_from("<H", record, 0)[0], len(record))
+        fixed = self.pe.VS_FIXEDFILEINFO[0]
+        major, minor, patch = (int(part) for part in VERSION.split("."))
+        self.assertEqual(fixed.Signature, 0xFEEF04BD)
+        self.assertEqual(fixed.StrucVersion, 0x10000)
+        self.assertEqual((fixed.FileVersionMS, fixed.FileVersionLS),
+                         ((major << 16) | minor, patch << 16))
+        self.assertEqual((fixed.ProductVersionMS, fixed.ProductVersionLS),
+                         ((major << 16) | minor, patch << 16))
+        self.assertEqual((fixed.FileFlagsMask, fixed.FileFlags, fixed.FileOS, fixed.FileType,
+                          fixed.FileSubtype, fixed.FileDateMS, fixed.FileDateLS),
+                         (0x3F, 0, 0x40004, 1, 0, 0, 0))
+        tables = []
+        translations = []
+        for info in self.pe.FileInfo[0]:
+            if info.Key == b"StringFileInfo":
+                tables.extend(info.StringTable)
+            elif info.Key == b"VarFileInfo":
+                translations.extend(var.entry for var in info.Var)
+        self.assertEqual([t.LangID for t in tables], [b"040904b0"])
+        strings = [(k.decode(), v.decode()) for k, v in tables[0].entries.items()]
+        self.assertEqual(strings, [
+            ("CompanyName", "TARNQUILL"),
+            ("FileDescription", f"TARNQUILL {VERSION} online installer"),
+            ("FileVersion", f"{VERSION}.0"),
+            ("InternalName", "TARNQUILL-Setup"),
+            ("OriginalFilename", f"TARNQUILL-Setup-{VERSION}-online.exe"),
+            ("ProductName", "TARNQUILL"),
+            ("ProductVersion", f"{VERSION}.0"),
+        ])
+        self.assertEqual(translations, [{b"Translation": "0x0409 0x04b0"}])
+
+    def test_payload_is_the_source_tree_under_its_versioned_top_folder(self):
+        with tempfile.TemporaryDirectory() as temp:
+            zip_path = os.path.join(temp, "payload.zip")
+            subprocess.run(["/usr/bin/python3", EXTRACT, EXE, zip_path], check=True)
+            self.assertGreaterEqual(os.path.getsize(zip_path), 1000)
+            with zipfile.ZipFile(zip_path) as archive:
+                self.assertIsNone(archive.testzip())
+                names = archive.namelist()
+                top = f"TARNQUILL-v{VERSION}/"
+                self.assertTrue(all(name.startswith(top) for name in names))
+                for member in ["package.json", "assets/tarnquill.ico", "installer/bootstrap.cpp",
+                               "installer/kernel32.def", "installer/user32.def",
+                               "installer/build-online.cpp"]:
+                    self.assertIn(top + member, names)
+                self.assertFalse([n for n in names if "/release/" in n or n.endswith(".exe")])
+                self.assertEqual(json.loads(archive.read(top + "package.json"))["version"],
+                                 VERSION)
+                # The packed bootstrap is the tree's own source, placeholders and all.
+                with open(os.path.join(ROOT, "installer", "bootstrap.cpp"), "rb") as source:
+                    self.assertEqual(archive.read(top + "installer/bootstrap.cpp"), source.read())
+
+    def test_checksum_file_beside_it_describes_its_bytes(self):
+        with open(EXE, "rb") as exe:
+            digest = hashlib.sha256(exe.read()).hexdigest()
+        with open(EXE + ".sha256", "rb") as checksum:
+            self.assertEqual(checksum.read(), f"{digest}  {os.path.basename(EXE)}\n".encode())
+
+    def test_llvm_readobj_reads_the_same_facts(self):
+        output = subprocess.run(
+            [READOBJ, "--file-headers", "--coff-imports", "--coff-resources", "--sections", EXE],
+            capture_output=True, text=True, check=True).stdout
+        self.assertIn("Machine: IMAGE_FILE_MACHINE_AMD64 (0x8664)", output)
+        self.assertIn("TimeDateStamp: 1970-01-01 00:00:00 (0x0)", output)
+        self.assertIn("Subsystem: IMAGE_SUBSYSTEM_WINDOWS_GUI (0x2)", output)
+        self.assertIn("MajorSubsystemVersion: 6", output)
+        self.assertIn("MinorSubsystemVersion: 2", output)
+        self.assertRegex(output, r"Characteristics \[ \(0x8160\)")
+        entry = int(re.search(r"AddressOfEntryPoint: (0x[0-9A-Fa-f]+)", output).group(1), 16)
+        text = re.search(r"Name: \.text .*?VirtualAddress: (0x[0-9A-Fa-f]+)", output, re.S)
+        self.assertEqual(entry, int(text.group(1), 16))
+        libraries = re.findall(r"Import \{\s*Name: (\S+)", output)
+        self.assertEqual(libraries, ["KERNEL32.dll", "USER32.dll"])
+        symbols = re.findall(r"Symbol: (\S+) \(0\)", output)
+        self.assertEqual(sorted(symbols), sorted(KERNEL32 + USER32))
+        for kind in ["(ID 3)", "(ID 10)", "(ID 14)", "(ID 16)", "(ID 24)"]:
+            self.assertIn(kind, output)
+
+    def test_import_definition_lists_name_the_functions_in_order(self):
+        for file_name, library, functions in [("kernel32.def", "KERNEL32.dll", KERNEL32),
+                                              ("user32.def", "USER32.dll", USER32)]:
+            with open(os.path.join(ROOT, "installer", file_name), encoding="ascii") as listing:
+                lines = listing.read().split()
+            self.assertEqual(lines, ["LIBRARY", library, "EXPORTS"] + functions)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
