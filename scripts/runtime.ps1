@@ -140,7 +140,7 @@ function Invoke-ElectronWebDownload {
             $file.Dispose()
         }
         if ($null -ne $response) {
-            $response.Dispose()
+            $response.Close()
         }
         Write-Progress -Activity 'Downloading Electron runtime' -Completed
     }
