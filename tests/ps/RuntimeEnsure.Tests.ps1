@@ -316,3 +316,26 @@ try { `$null = `$notDefinedAnywhere; 'lenient' } catch { 'strict' }
         Test-Path -LiteralPath (Join-Path -Path $lines[-1] -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
     }
 }
+
+Describe 'the fake runtime archive that stands in for the download' {
+    It 'is a ZIP over 50,000,000 bytes with a real x64 GUI executable and the runtime files, read by Python' {
+        $check = @'
+import sys, zipfile, pefile
+path = sys.argv[1]
+with zipfile.ZipFile(path) as archive:
+    names = sorted(archive.namelist())
+    assert archive.testzip() is None
+    exe = archive.read("electron.exe")
+print(",".join(names))
+pe = pefile.PE(data=exe)
+print(hex(pe.FILE_HEADER.Machine), pe.OPTIONAL_HEADER.Subsystem)
+print(",".join(str(entry.id) for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries))
+'@
+        $lines = @(& /usr/bin/python3 -c $check $script:archive.Path)
+        $LASTEXITCODE | Should -Be 0
+        $script:archive.Length | Should -BeGreaterThan 50000000
+        $lines[0] -split ',' | Should -Be @('LICENSE', 'chrome_100_percent.pak', 'electron.exe', 'icudtl.dat', 'locales/en-US.pak', 'resources/default_app.asar', 'version')
+        $lines[1] | Should -Be '0x8664 2'
+        $lines[2] -split ',' | Should -Contain '14'
+    }
+}

@@ -15,7 +15,8 @@ download path that the runtime script appends to its host) is ignored:
 Every request line ("GET /path") is appended to --log, so a test can tell
 whether a download was attempted. The chosen port is written to --port-file
 (atomically, through a rename) once the server listens. The server ends by
-itself when the process --parent-pid is gone.
+itself when the process --parent-pid is gone, removing its log, port file and
+their folder (when empty).
 """
 
 import argparse
@@ -120,6 +121,19 @@ class Handler(BaseHTTPRequestHandler):
     do_HEAD = do_GET
 
 
+def remove_state(server):
+    # The test process that owned the state folder is gone and cannot clean it up.
+    for path in (server.log_path, server.port_file):
+        try:
+            os.remove(path)
+        except OSError:
+            pass
+    try:
+        os.rmdir(os.path.dirname(server.port_file))
+    except OSError:
+        pass
+
+
 def watch_parent(pid, server):
     while True:
         time.sleep(1)
@@ -127,6 +141,7 @@ def watch_parent(pid, server):
             os.kill(pid, 0)
         except ProcessLookupError:
             server.shutdown()
+            remove_state(server)
             return
         except PermissionError:
             pass
@@ -148,6 +163,7 @@ def main():
         key, _, path = item.partition("=")
         server.files[key] = os.path.abspath(path)
     server.log_path = args.log
+    server.port_file = args.port_file
     server.log_lock = threading.Lock()
     server.pattern = pattern_block()
     open(args.log, "a", encoding="utf-8").close()
