@@ -1,5 +1,7 @@
 #include "release_version.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -72,7 +74,7 @@ Result<ReleaseVersion> read_release_version(const std::filesystem::path& root) {
     const auto path = root / "package.json";
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        return Error{"Cannot read " + path.string() + ": the file is missing or unreadable."};
+        return Error{"Cannot read " + path.string() + ": " + std::strerror(errno)};
     }
     std::stringstream content;
     content << in.rdbuf();
