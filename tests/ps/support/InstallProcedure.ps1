@@ -29,7 +29,7 @@ $script:InstallWindowsInterface = @(
     'Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Get-TarnquillSignatureStatus',
     'Save-TarnquillShellLink', 'Reset-TarnquillRegistryKey', 'Set-TarnquillRegistryValue',
     'Send-TarnquillShellChange', 'Invoke-TarnquillIconCacheTool', 'Start-TarnquillApplication')
-$script:InstallEnvironmentNames = @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMP', 'TMPDIR',
+$script:InstallEnvironmentNames = @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMP',
     'SystemRoot', 'TARNQUILL_SETUP_EXE', 'TARNQUILL_SETUP_WORK', 'XDG_CONFIG_HOME')
 
 function Get-InstallTestFolder {
@@ -208,7 +208,10 @@ function New-InstallSandbox {
 function Get-InstallSandboxEnvironment {
     <#
     .SYNOPSIS
-    The environment of a run in a sandbox, as a hashtable of variable names and values.
+    The environment of a run in a sandbox, as a hashtable of variable names and values ($null: unset).
+    .DESCRIPTION
+    TMPDIR is left as it is: on Linux .NET keeps its named mutexes (the setup lock) under
+    TMPDIR, so every process of a test must see the same one.
     #>
     [CmdletBinding()]
     param(
@@ -221,7 +224,6 @@ function Get-InstallSandboxEnvironment {
         APPDATA              = $Sandbox.Roaming
         TEMP                 = $Sandbox.Temp
         TMP                  = $Sandbox.Temp
-        TMPDIR               = $Sandbox.Temp
         SystemRoot           = $Sandbox.Windows
         TARNQUILL_SETUP_EXE  = $null
         TARNQUILL_SETUP_WORK = $null
