@@ -1,5 +1,8 @@
 Set-StrictMode -Version Latest
 # ctest-timeout: 1200
+# Installs check for running processes named TARNQUILL, which the uninstaller's
+# tests start; the two must not run side by side.
+# ctest-lock: tarnquill_process
 
 # install.ps1 runs in this process on a copy of the source tree whose runtime pin names
 # the fake archive on a local host. Only the Windows-only functions of install.ps1 are
