@@ -71,6 +71,14 @@ Describe 'Download-FileWithFallback' {
             (Get-Item -LiteralPath $script:destination).Length | Should -Be $script:archive.Length
         }
 
+        It 'takes an archive whose length the server does not announce' {
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'missing'), (Get-SourceUrl -Route 'unsized')) -Destination $script:destination }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings.Count | Should -Be 1
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+
         It 'does not follow an eleventh redirection' {
             $url = Get-SourceUrl -Route ('redirect/' * 11 + 'archive')
             $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }

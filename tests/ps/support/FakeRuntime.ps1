@@ -249,6 +249,7 @@ function Start-FakeRuntimeServer {
         error-page     200 with a small HTML error page (a few hundred bytes)
         bytes/<n>      200 with exactly n bytes
         truncated      announces the archive's full length, sends half of it, then closes
+        unsized        200 with the archive but no Content-Length (the body ends at close)
         redirect/<..>  302 to the rest of the path (for example redirect/archive)
     Every request is logged (Get-FakeRuntimeServerRequest). The server stops by itself when the
     test process ends; stop it earlier with Stop-FakeRuntimeServer.
@@ -308,7 +309,8 @@ function Get-FakeRuntimeServerUrl {
     Returns the base URL of one server behaviour, e.g. http://127.0.0.1:41234/missing.
     .DESCRIPTION
     Use the result in place of a download host: the runtime script appends its download path to it.
-    -Route is one of archive, missing, error-page, truncated, bytes/<n>, file/<key>, redirect/<route>.
+    -Route is one of archive, missing, error-page, truncated, unsized, bytes/<n>, file/<key>,
+    redirect/<route>.
     #>
     [CmdletBinding()]
     param(

@@ -10,6 +10,7 @@ download path that the runtime script appends to its host) is ignored:
   /error-page/...       200 with a small HTML error page
   /bytes/<n>/...        200 with exactly n bytes (a repeating pattern)
   /truncated/...        announces the archive's length, sends half, closes
+  /unsized/...          200, the archive without a Content-Length (ends at close)
   /redirect/<rest>      302 to /<rest> (the mirror host redirects too)
 
 Every request line ("GET /path") is appended to --log, so a test can tell
@@ -70,6 +71,16 @@ class Handler(BaseHTTPRequestHandler):
             else:
                 self.connection.sendfile(source, 0, limit)
 
+    def send_unsized(self, path):
+        # No Content-Length: the body ends when the connection closes.
+        self.send_response(200)
+        self.send_header("Content-Type", "application/zip")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        self.wfile.flush()
+        with open(path, "rb") as source:
+            self.connection.sendfile(source)
+
     def send_pattern(self, count):
         self.send_response(200)
         self.send_header("Content-Type", "application/octet-stream")
@@ -99,6 +110,8 @@ class Handler(BaseHTTPRequestHandler):
                            b"<p>Please try again later.</p></body></html>\n")
         elif route == "bytes" and len(parts) > 1 and parts[1].isdigit():
             self.send_pattern(int(parts[1]))
+        elif route == "unsized":
+            self.send_unsized(self.server.files["archive"])
         elif route == "truncated":
             path = self.server.files["archive"]
             self.send_file(path, os.path.getsize(path) // 2)
