@@ -7,13 +7,6 @@ Set-StrictMode -Version Latest
 # Loaded by dot-sourcing into the caller's scope; no error preference is set
 # here, the callers decide.
 
-# Recognition pattern: group 1 is the version text of an App- folder, group 2
-# that of a Backup- folder.
-$script:TarnquillVersionFolderPattern = '^(?:App-(\d+\.\d+\.\d+)|Backup-(\d+\.\d+\.\d+)-[a-fA-F0-9]{32})$'
-# The same shape without groups, tested before any removal.
-$script:TarnquillOwnedFolderPattern = '^(?:App-\d+\.\d+\.\d+|Backup-\d+\.\d+\.\d+-[a-fA-F0-9]{32})$'
-$script:TarnquillCurrentVersionPattern = '^\d+\.\d+\.\d+$'
-
 function ConvertTo-TarnquillFullPath {
     <#
     .SYNOPSIS
@@ -180,6 +173,9 @@ function Get-TarnquillVersionFolders {
         [string]$InstallRoot
     )
 
+    # Group 1 is the version text of an App- folder, group 2 that of a Backup- folder.
+    $recognitionPattern = '^(?:App-(\d+\.\d+\.\d+)|Backup-(\d+\.\d+\.\d+)-[a-fA-F0-9]{32})$'
+
     $root = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
     if ($null -eq (Get-TarnquillEntryAttributes -Path $root)) {
         return
@@ -189,7 +185,7 @@ function Get-TarnquillVersionFolders {
     $folders = @(Get-ChildItem -LiteralPath $root -Directory -Force -ErrorAction Stop)
     foreach ($folder in $folders) {
         $name = $folder.Name
-        $match = [regex]::Match($name, $script:TarnquillVersionFolderPattern, [System.Text.RegularExpressions.RegexOptions]::IgnoreCase)
+        $match = [regex]::Match($name, $recognitionPattern, [System.Text.RegularExpressions.RegexOptions]::IgnoreCase)
         if (-not $match.Success) {
             Write-Verbose -Message ('Not an application version; left intact: ' + $name)
             continue
@@ -236,7 +232,7 @@ function Get-TarnquillRetentionPlan {
     # '$' also matches before a final line feed; such a text would never equal
     # a folder's version text, and the version being installed would lose its
     # place in the keep set.
-    if (($CurrentVersion -notmatch $script:TarnquillCurrentVersionPattern) -or $CurrentVersion.Contains("`n")) {
+    if (($CurrentVersion -notmatch '^\d+\.\d+\.\d+$') -or $CurrentVersion.Contains("`n")) {
         throw 'Invalid current version.'
     }
 
@@ -337,7 +333,7 @@ function Remove-TarnquillOwnedFolder {
         throw 'Refusing a folder outside the installation root.'
     }
 
-    $owned = $name -match $script:TarnquillOwnedFolderPattern
+    $owned = $name -match '^(?:App-\d+\.\d+\.\d+|Backup-\d+\.\d+\.\d+-[a-fA-F0-9]{32})$'
     $allowedLogs = $AllowLogs -and (Test-TarnquillSamePath -Left $name -Right 'Logs')
     if (-not ($owned -or $allowedLogs)) {
         throw ('Unknown folder retained: ' + $name)
