@@ -190,6 +190,23 @@ TEST_F(TreeBuild, ACompilerErrorStopsTheBuildBeforeTheLink) {
     EXPECT_FALSE(fs::exists(request.work / "bootstrap.obj"));
 }
 
+TEST(TreeBuildAtAnAwkwardPath, WorksWhenTheTreePathHoldsSpacesQuotesAndAnAtSign) {
+    test::TestTree tree("@tree with spaces, 'quotes' and \"double\" ones");
+    tree.make_buildable("0.15.0");
+    BuildRequest request;
+    request.root = tree.root();
+    request.version = *parse_release_version("0.15.0");
+    request.out = tree / "release/out dir/TARNQUILL Setup.exe";
+    request.work = tree / "release/work dir";
+    request.out_display = request.out.string();
+    request.search_path = environment_path();
+    request.fallback_tools_folder = llvm_fallback_folder;
+    auto summary = build_setup(request);
+    ASSERT_TRUE(summary.ok()) << summary.error().message;
+    EXPECT_EQ(test::read_text(tree / "release/out dir/TARNQUILL Setup.exe.sha256"),
+              summary->digest + "  TARNQUILL Setup.exe\n");
+}
+
 TEST(ChecksumPath, ReplacesTheExtensionOrAppendsWhereThereIsNone) {
     EXPECT_EQ(checksum_path("/r/TARNQUILL-Setup-0.15.0-online.exe"),
               "/r/TARNQUILL-Setup-0.15.0-online.exe.sha256");

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,16 +24,19 @@ inline fs::path repository_root() {
 
 class TestTree {
   public:
-    TestTree() {
+    // The tree's root is a new temporary folder, or `leaf` inside one.
+    explicit TestTree(const std::string& leaf = "") {
         std::string pattern = (fs::temp_directory_path() / "tarnquill-builder-XXXXXX").string();
         if (mkdtemp(pattern.data()) == nullptr) {
             throw std::runtime_error("cannot create a temporary folder");
         }
-        root_ = pattern;
+        base_ = pattern;
+        root_ = leaf.empty() ? base_ : base_ / leaf;
+        fs::create_directories(root_);
     }
     ~TestTree() {
         std::error_code ignored;
-        fs::remove_all(root_, ignored);
+        fs::remove_all(base_, ignored);
     }
     TestTree(const TestTree&) = delete;
     TestTree& operator=(const TestTree&) = delete;
@@ -79,6 +83,7 @@ class TestTree {
     }
 
   private:
+    fs::path base_;
     fs::path root_;
 };
 
