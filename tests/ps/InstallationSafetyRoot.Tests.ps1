@@ -157,3 +157,32 @@ Describe 'Assert-TarnquillInstallRoot' {
         }
     }
 }
+
+Describe 'Loading installation-safety.ps1' {
+    It 'defines the functions, switches the loading scope to strict mode and leaves the error preference alone' {
+        $library = Join-Path (Join-Path $script:repoRoot 'scripts') 'installation-safety.ps1'
+        $probe = {
+            param([string]$Library)
+            Set-StrictMode -Off
+            $ErrorActionPreference = 'Continue'
+            . $Library
+            $strict = $false
+            try {
+                $null = $notAssignedAnywhere
+            } catch {
+                $strict = $true
+            }
+            $names = @('Assert-TarnquillInstallRoot', 'Get-TarnquillVersionFolders', 'Get-TarnquillRetentionPlan',
+                'Assert-TarnquillPlainTree', 'Remove-TarnquillOwnedFolder', 'Enter-TarnquillSetupLock', 'Exit-TarnquillSetupLock')
+            [pscustomobject]@{
+                Strict    = $strict
+                ErrorPref = [string]$ErrorActionPreference
+                Defined   = @($names | Where-Object { Test-Path -LiteralPath ('Function:' + $_) }).Count
+            }
+        }
+        $result = & $probe -Library $library
+        $result.Strict | Should -BeTrue
+        $result.ErrorPref | Should -Be 'Continue'
+        $result.Defined | Should -Be 7
+    }
+}
