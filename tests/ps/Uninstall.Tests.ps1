@@ -398,6 +398,24 @@ Describe 'uninstall-installed.ps1' {
             Get-Content -LiteralPath (Join-Path -Path $script:box.Outside -ChildPath 'precious.txt') -Raw | Should -Be 'keep'
         }
 
+        It 'refuses an unavailable LOCALAPPDATA before any line' {
+            [System.Environment]::SetEnvironmentVariable('LOCALAPPDATA', ' ')
+            $result = Invoke-Uninstaller -Quiet
+            $result.Error.Exception.Message | Should -Be 'LOCALAPPDATA is unavailable.'
+            $result.Lines | Should -BeNullOrEmpty
+            Get-TreeSnapshot | Should -Be $script:before
+        }
+
+        It 'refuses a LOCALAPPDATA that is a link, before any line' {
+            $link = Join-Path -Path $script:box.Home -ChildPath 'LinkedLocal'
+            New-Item -ItemType SymbolicLink -Path $link -Target $script:box.LocalAppData | Out-Null
+            [System.Environment]::SetEnvironmentVariable('LOCALAPPDATA', $link)
+            $result = Invoke-Uninstaller -Quiet
+            $result.Error.Exception.Message | Should -Be ('Reparse point in installation path: ' + $link)
+            $result.Lines | Should -BeNullOrEmpty
+            Get-TreeSnapshot | Should -Be $script:before
+        }
+
         It 'refuses a version folder that is itself a link, and leaves its target alone' {
             $link = Join-Path -Path $script:box.InstallRoot -ChildPath 'App-0.10.0'
             New-Item -ItemType SymbolicLink -Path $link -Target $script:box.Outside | Out-Null
@@ -475,6 +493,41 @@ Describe 'uninstall-installed.ps1' {
             $result = Invoke-Uninstaller -Quiet
             $result.Error | Should -BeNullOrEmpty
             Test-Path -LiteralPath $script:box.InstallRoot | Should -BeFalse
+        }
+    }
+
+    Context 'a removal that fails' {
+        It 'stops at the folder it cannot delete and leaves everything after it in place' {
+            New-Installation
+            $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
+                    Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
+            # An immutable file cannot be deleted, not even by root.
+            $stuck = Join-Path -Path $folders[-1] -ChildPath 'TARNQUILL.exe'
+            & chattr '+i' $stuck 2>$null
+            if ($LASTEXITCODE -ne 0) {
+                Set-ItResult -Skipped -Because 'the file system of the temporary folder does not support chattr +i'
+                return
+            }
+            try {
+                $result = Invoke-Uninstaller -Quiet
+            } finally {
+                & chattr '-i' $stuck
+            }
+
+            $result.Error | Should -Not -BeNullOrEmpty
+            $removed = @($result.Lines | Where-Object -FilterScript { $_.StartsWith('Removed: ') })
+            $removed | Should -Be @($folders[0..($folders.Count - 2)] | ForEach-Object -Process { 'Removed: ' + $_ })
+            foreach ($folder in $folders[0..($folders.Count - 2)]) {
+                Test-Path -LiteralPath $folder | Should -BeFalse
+            }
+            Test-Path -LiteralPath $stuck | Should -BeTrue
+            foreach ($shortcut in $script:box.Shortcuts) {
+                Test-Path -LiteralPath $shortcut | Should -BeTrue
+            }
+            Test-Path -LiteralPath (Join-Path -Path $script:box.LogFolder -ChildPath 'installer.log') | Should -BeTrue
+            Should -Invoke Remove-TarnquillUninstallKey -Times 0 -Exactly
+            Should -Invoke Get-TarnquillStartupValue -Times 0 -Exactly
+            $result.Lines | Should -Not -Contain 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.'
         }
     }
 
