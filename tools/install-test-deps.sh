@@ -16,3 +16,9 @@ if ! ls "$tools"/nuget/pester/5.*/tools/Pester.psd1 >/dev/null 2>&1; then
     echo "Restoring Pester 5 into release/tools/nuget"
     dotnet restore "$root/tools/pester.csproj" --packages "$tools/nuget"
 fi
+# Reference assemblies for the C# 5 build of the icon writer's source.
+if [ -f "$root/tests/native/csharp5/IconWriterCSharp5.csproj" ] && \
+   [ ! -f "$root/release/tools/csharp5-restored" ]; then
+    dotnet restore "$root/tests/native/csharp5/IconWriterCSharp5.csproj" --packages "$tools/nuget" \
+        && touch "$root/release/tools/csharp5-restored"
+fi
