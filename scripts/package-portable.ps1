@@ -236,16 +236,16 @@ function Write-TarnquillVersionNote {
     [System.IO.File]::WriteAllText($Path, $text, $encoding)
 }
 
-# 1-3: runtime library, source tree root, release version.
+# The runtime library, the source tree root and the release version (not validated here).
 . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
 $sourceRoot = Get-TarnQuillRoot
 $packageText = Get-Content -LiteralPath (Join-Path -Path $sourceRoot -ChildPath 'package.json') -Raw -Encoding UTF8
 $releaseVersion = [string]($packageText | ConvertFrom-Json).version
 
-# 4: the runtime comes first, so a failed download leaves an earlier output folder as it was.
+# The runtime comes first, so a failed download leaves an earlier output folder as it was.
 $runtimeFolder = Ensure-ElectronRuntime
 
-# 5-8: a fresh output folder.
+# A fresh output folder: whatever was there is deleted without asking.
 $outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
 Assert-TarnquillOutputApart -OutputPath $outputFolder -SourceRoot $sourceRoot -RuntimeFolder $runtimeFolder
 # Get-Item also finds a link whose target is gone, which Test-Path reports as absent.
@@ -255,7 +255,7 @@ if ($null -ne $existingOutput) {
 }
 $null = [System.IO.Directory]::CreateDirectory($outputFolder)
 
-# 9-11: the runtime, less its default application.
+# The runtime, less its default application.
 Write-Host 'Copying verified application runtime...' -ForegroundColor Cyan
 Copy-TarnquillFolderContent -Source $runtimeFolder -Destination $outputFolder
 try {
@@ -265,7 +265,7 @@ catch {
     # Electron prefers resources\app, so a leftover default application is harmless.
 }
 
-# 12-15: the application files.
+# The application files and the four scripts that the installed application keeps.
 $appFolder = Join-TarnquillPath -Path $outputFolder -ChildName 'resources', 'app'
 $null = [System.IO.Directory]::CreateDirectory($appFolder)
 foreach ($name in $ApplicationRootFiles) {
@@ -281,7 +281,7 @@ foreach ($name in $ImageScripts) {
     Copy-Item -LiteralPath (Join-Path -Path $sourceScriptsFolder -ChildPath $name) -Destination (Join-Path -Path $appScriptsFolder -ChildPath $name) -Force
 }
 
-# 16-18: the runtime executable under the product name.
+# The runtime executable under the product name.
 $runtimeExecutable = Join-Path -Path $outputFolder -ChildPath $ExecutableName
 $productExecutable = Join-Path -Path $outputFolder -ChildPath $ProductExecutableName
 if (-not (Test-Path -LiteralPath $runtimeExecutable -PathType Leaf)) {
@@ -293,22 +293,22 @@ if ($null -ne $existingProduct) {
 }
 Rename-Item -LiteralPath $runtimeExecutable -NewName $ProductExecutableName
 
-# 19-20: the product icon, written by the source tree's own icon writer.
+# The product icon, written by the source tree's own icon writer.
 $iconPath = Join-TarnquillPath -Path $appFolder -ChildName 'assets', 'tarnquill.ico'
 $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'set-executable-icon.ps1') -ExecutablePath $productExecutable -IconPath $iconPath
 if (-not (Test-Path -LiteralPath $productExecutable -PathType Leaf)) {
     throw 'TARNQUILL.exe was not created.'
 }
 
-# 21-22: the notes at the image root.
+# The notes at the image root; START_HERE_RU.txt is optional.
 foreach ($name in $ImageRootNotes) {
     $note = Join-Path -Path $sourceRoot -ChildPath $name
     if (Test-Path -LiteralPath $note -PathType Leaf) {
         Copy-Item -LiteralPath $note -Destination (Join-Path -Path $outputFolder -ChildPath $name) -Force
     }
 }
-Write-TarnquillVersionNote -Path (Join-Path -Path $outputFolder -ChildPath 'VERSION.txt') -ReleaseVersion $releaseVersion -RuntimeVersion $ElectronVersion
+Write-TarnquillVersionNote -Path (Join-Path -Path $outputFolder -ChildPath 'VERSION.txt') -ReleaseVersion $releaseVersion -RuntimeVersion $script:ElectronVersion
 
-# 23-24
+# The one item of the output stream: the output folder.
 Write-Host ('Portable build created: ' + $outputFolder) -ForegroundColor Green
 Write-Output $outputFolder

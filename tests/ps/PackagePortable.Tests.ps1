@@ -402,6 +402,17 @@ Describe 'package-portable.ps1' {
             Test-Path -LiteralPath (Join-Path -Path $image -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
         }
 
+        It 'leaves START_HERE_RU.txt out of the image, without a message, when the tree has none' {
+            Remove-Item -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'START_HERE_RU.txt')
+            $run = Invoke-PortableBuild -Sandbox $script:box
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+            $run.Console | Should -Not -Match 'START_HERE'
+            $listing = Get-RelativeListing -Root $script:box.DefaultImage
+            $listing | Should -Not -Contain 'START_HERE_RU.txt'
+            $listing | Should -Contain 'README.md'
+            $listing | Should -Contain 'VERSION.txt'
+        }
+
         It 'carries on without a message when the runtime has no default_app.asar' {
             $bare = Get-FakeElectronArchive -Layout NoResources
             $box = New-BuildSandbox
