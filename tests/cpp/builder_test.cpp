@@ -82,6 +82,15 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
     EXPECT_EQ(folder_names(tree / "out"), (std::set<std::string>{"setup.bin", "setup.exe.sha256"}));
     EXPECT_EQ(test::read_text(tree / "out/setup.exe.sha256"), summary->digest + "  setup.bin\n");
 
+    // The version record keeps the default file name whatever --out says.
+    const auto res = test::read_text(request.work / "setup.res");
+    std::string original_name;
+    for (char c : std::string("TARNQUILL-Setup-0.15.0-online.exe")) {
+        original_name += c;
+        original_name += '\0';
+    }
+    EXPECT_NE(res.find(original_name), std::string::npos);
+
     EXPECT_EQ(summary_text(*summary), "Built unsigned x64 ONLINE installer: out/setup.bin\n" +
                                           std::to_string(image.size()) +
                                           " bytes; embedded source ZIP " +

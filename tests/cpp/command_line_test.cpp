@@ -107,6 +107,15 @@ TEST_F(BuilderProgram, ReportsAPackageJsonThatIsNotJson) {
     EXPECT_TRUE(created().empty());
 }
 
+TEST_F(BuilderProgram, ReportsAMissingPackageJsonWithTheSystemsReason) {
+    const auto result = run({"--out", "x.exe"});
+    EXPECT_NE(result.exit_status, 0);
+    EXPECT_NE(result.err.find("package.json: No such file or directory"), std::string::npos)
+        << result.err;
+    EXPECT_TRUE(created().empty());
+    EXPECT_TRUE(fs::is_empty(elsewhere.root()));
+}
+
 TEST_F(BuilderProgram, ReportsAVersionThatIsNotAText) {
     tree.make_buildable("0.15.0");
     tree.write("package.json", "{ \"version\": 15 }");
