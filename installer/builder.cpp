@@ -1,10 +1,8 @@
 #include "builder.h"
 
-#include <fstream>
-#include <iterator>
-
 #include "bootstrap_source.h"
 #include "checksum.h"
+#include "file_io.h"
 #include "payload.h"
 #include "pe_check.h"
 #include "setup_resources.h"
@@ -21,32 +19,9 @@ const fs::path kernel32_relative = "installer/kernel32.def";
 const fs::path user32_relative = "installer/user32.def";
 const fs::path icon_relative = "assets/tarnquill.ico";
 
-Result<Bytes> read_bytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return Error{"Cannot open " + path.string() + " for reading."};
-    }
-    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return Error{"Cannot read " + path.string() + "."};
-    }
-    return data;
-}
-
-Status write_bytes(const fs::path& path, std::span<const std::uint8_t> data) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(data.data()),
-              static_cast<std::streamsize>(data.size()));
-    out.close();
-    if (!out) {
-        return Error{"Cannot write " + path.string() + "."};
-    }
-    return success();
-}
-
 Status write_text(const fs::path& path, std::string_view text) {
-    return write_bytes(path,
-                       std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+    return write_file_bytes(
+        path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 Status create_folder(const fs::path& folder) {
@@ -59,7 +34,7 @@ Status create_folder(const fs::path& folder) {
 }
 
 Status write_resources(const BuildRequest& request, std::span<const std::uint8_t> payload) {
-    auto ico = read_bytes(request.root / icon_relative);
+    auto ico = read_file_bytes(request.root / icon_relative);
     if (!ico) {
         return ico.error();
     }
@@ -68,11 +43,11 @@ Status write_resources(const BuildRequest& request, std::span<const std::uint8_t
         return Error{resources.error().message + " (" + (request.root / icon_relative).string() +
                      "); setup.res was not written."};
     }
-    return write_bytes(request.work / "setup.res", *resources);
+    return write_file_bytes(request.work / "setup.res", *resources);
 }
 
 Status prepare_bootstrap(const BuildRequest& request, const fs::path& prepared) {
-    auto source = read_bytes(request.root / bootstrap_relative);
+    auto source = read_file_bytes(request.root / bootstrap_relative);
     if (!source) {
         return source.error();
     }
@@ -131,7 +106,7 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (auto linked = compile_and_link(request, *tools); !linked) {
         return linked.error();
     }
-    auto image = read_bytes(request.out);
+    auto image = read_file_bytes(request.out);
     if (!image) {
         return image.error();
     }

@@ -1,27 +1,13 @@
 #include "payload.h"
 
-#include <fstream>
-#include <iterator>
-
 #include <sys/stat.h>
 
+#include "file_io.h"
 #include "packing.h"
 #include "zip_writer.h"
 
 namespace tarnquill {
 namespace {
-
-Result<Bytes> read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return Error{"Cannot open " + path.string() + " for reading."};
-    }
-    Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        return Error{"Cannot read " + path.string() + "."};
-    }
-    return data;
-}
 
 Result<DosDateTime> file_date_time(const std::filesystem::path& path) {
     struct stat info {};
@@ -54,7 +40,7 @@ Result<Bytes> make_payload(const std::filesystem::path& root, const std::string&
         if (!when) {
             return when.error();
         }
-        auto data = read_file(file.absolute_path);
+        auto data = read_file_bytes(file.absolute_path);
         if (!data) {
             return data.error();
         }

@@ -1,6 +1,7 @@
 #include "pe_check.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 
 #include <nlohmann/json.hpp>
