@@ -202,13 +202,13 @@ Describe 'Get-TarnquillVersionFolders and Get-TarnquillRetentionPlan' {
             Get-PlanNames -CurrentVersion '1.0.0' | Should -BeNullOrEmpty
         }
 
-        It 'refuses a malformed current version <Value> before anything is looked at' -ForEach @(
-            @{ Value = '0.15' }
-            @{ Value = 'v0.15.0' }
-            @{ Value = '0.15.0.1' }
-            @{ Value = '0.15.0-beta' }
-            @{ Value = ' 0.15.0' }
-            @{ Value = "0.15.0`n" }
+        It 'refuses a malformed current version (<Label>) before anything is looked at' -ForEach @(
+            @{ Label = 'two components'; Value = '0.15' }
+            @{ Label = 'a prefix'; Value = 'v0.15.0' }
+            @{ Label = 'four components'; Value = '0.15.0.1' }
+            @{ Label = 'a suffix'; Value = '0.15.0-beta' }
+            @{ Label = 'a leading blank'; Value = ' 0.15.0' }
+            @{ Label = 'a trailing line feed'; Value = "0.15.0`n" }
         ) {
             Remove-Item -LiteralPath 'Env:LOCALAPPDATA'
             { Get-TarnquillRetentionPlan -InstallRoot $script:root -CurrentVersion $Value } |
