@@ -5,8 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 tools/install-build-deps.sh
-cmake -S "$root" -B "$root/release/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/release/build" --parallel "$(nproc)"
+cmake -S "$root" -B "$root/release/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/release/cmake" --parallel "$(nproc)"
 if [ -x "$root/release/bin/build-online" ]; then
     PATH="/usr/lib/llvm-19/bin:$PATH" "$root/release/bin/build-online" "$@"
 else

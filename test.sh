@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 tools/install-test-deps.sh
-cmake -S "$root" -B "$root/release/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/release/build" --parallel "$(nproc)"
-cd "$root/release/build"
+cmake -S "$root" -B "$root/release/cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/release/cmake" --parallel "$(nproc)"
+cd "$root/release/cmake"
 exec ctest --output-on-failure --parallel 2 "$@"
