@@ -344,6 +344,10 @@ Describe 'package-portable.ps1' {
             Add-UnpackedRuntime -Sandbox $script:box
         }
 
+        AfterEach {
+            Remove-Item -LiteralPath $script:box.Root -Recurse -Force
+        }
+
         It 'builds into release/TARNQUILL under the tree for an -OutputDirectory of <Name>' -ForEach @(
             @{ Name = 'empty text'; Value = '' }
             @{ Name = 'white space'; Value = " `t  " }
@@ -415,7 +419,8 @@ Describe 'package-portable.ps1' {
 
         It 'carries on without a message when the runtime has no default_app.asar' {
             $bare = Get-FakeElectronArchive -Layout NoResources
-            $box = New-BuildSandbox
+            $box = $script:box
+            Remove-Item -LiteralPath $box.RuntimeCopy -Recurse -Force
             Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $box.Tree -ChildPath 'scripts/runtime.ps1') -Sha256 $bare.Sha256
             [void](Copy-FakeElectronArchiveToCache -TreeRoot $box.Tree -ArchivePath $bare.Path)
             $run = Invoke-PortableBuild -Sandbox $box
@@ -430,6 +435,10 @@ Describe 'package-portable.ps1' {
     Context 'a build that fails' {
         BeforeEach {
             $script:box = New-BuildSandbox
+        }
+
+        AfterEach {
+            Remove-Item -LiteralPath $script:box.Root -Recurse -Force
         }
 
         It 'stops at the icon step for an invalid ICO: TARNQUILL.exe exists, VERSION.txt and the root notes do not' {
