@@ -569,6 +569,11 @@ try {
 
         $desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
         $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
+        foreach ($special in @(@('Desktop', $desktopFolder), @('Start menu programs', $programsFolder))) {
+            if ([string]::IsNullOrEmpty($special[1])) {
+                throw ('The ' + $special[0] + ' folder of the current user is unavailable. No shortcuts were created.')
+            }
+        }
         $startMenuGroup = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL'
         $desktopShortcut = Join-Path -Path $desktopFolder -ChildPath 'TARNQUILL.lnk'
         $startMenuShortcut = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL.lnk'

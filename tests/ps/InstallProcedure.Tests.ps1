@@ -434,6 +434,19 @@ Describe 'install.ps1' {
             $InstallDoubles.registry.Count | Should -Be 12
         }
 
+        It 'stops before the first shortcut when the Start menu folder is unknown, keeping the new application folder' {
+            Mock Get-TarnquillSpecialFolder {
+                if ($Name -eq 'Desktop') { return $InstallDoubles.sandbox.Desktop }
+                return ''
+            }
+            $run = Invoke-Install -Answers 'y'
+            $run.Message | Should -Be 'The Start menu programs folder of the current user is unavailable. No shortcuts were created.'
+            (Get-LogText)[-1] | Should -Be ('ERROR ' + $run.Message)
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0/TARNQUILL.exe') -PathType Leaf |
+                Should -BeTrue
+        }
+
         It 'ends as failed when the removal question fails' {
             [void](New-OwnedFolder -Name 'App-0.11.0')
             [void](New-OwnedFolder -Name 'App-0.13.3')
@@ -502,7 +515,7 @@ Describe 'install.ps1' {
             $InstallDoubles.refresh | Should -Be @('SHChangeNotify')
         }
 
-        It 'recreates the uninstall key before its values and counts sizes in whole KiB rounded up' {
+        It 'recreates the uninstall key before writing its eleven values in order' {
             [void](Invoke-Install -Answers 'y' -NoLaunch)
             $InstallDoubles.registry[0].Call | Should -Be 'Reset'
             @($InstallDoubles.registry | Select-Object -Skip 1 | ForEach-Object -Process { $_.Name }) | Should -Be @(
