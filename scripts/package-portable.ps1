@@ -7,8 +7,11 @@ Obtains the verified Electron runtime through runtime.ps1, copies it into the
 output folder, adds the application files under resources\app, renames
 electron.exe to TARNQUILL.exe, writes the product icon into it and writes
 VERSION.txt. The output folder is deleted and rebuilt from nothing on every
-run. Messages go to the console host; the output stream carries exactly one
-string, the absolute path of the output folder.
+run; links inside it are removed as links, never followed. An output folder
+that is, holds or lies inside what the build copies from (the source tree
+root, its copied files and folders, the runtime folder) is refused before
+anything is deleted. Messages go to the console host; the output stream
+carries exactly one string, the absolute path of the output folder.
 
 .PARAMETER OutputDirectory
 The folder to build into. Empty or white space selects release\TARNQUILL under
