@@ -37,13 +37,23 @@ BeforeAll {
     }
     $script:setupHash = ((& sha256sum $script:setupExe) -split ' ')[0]
 
+    function ConvertTo-Hashtable {
+        # The properties of an object read from JSON, as a hashtable.
+        param([psobject]$Object)
+        $table = @{}
+        foreach ($property in $Object.PSObject.Properties) {
+            $table[$property.Name] = $property.Value
+        }
+        return $table
+    }
+
     # The payload's members under the tree's top folder, with their SHA-256, read by Python's zipfile.
     $membersJson = & $script:python -c @'
 import hashlib, json, sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as z:
     print(json.dumps({i.filename: hashlib.sha256(z.read(i)).hexdigest() for i in z.infolist() if not i.is_dir()}))
 '@ $script:payload
-    $script:members = $membersJson | ConvertFrom-Json -AsHashtable
+    $script:members = ConvertTo-Hashtable -Object ($membersJson | ConvertFrom-Json)
 
     function Get-PythonFileSummary {
         # Total length of the visible files under a folder in KiB rounded up (dot-names are
@@ -64,7 +74,8 @@ for folder, dirs, names in os.walk(root):
             files[os.path.relpath(full, root).replace(os.sep, '/')] = hashlib.sha256(f.read()).hexdigest()
 print(json.dumps({'kib': (total + 1023) // 1024, 'files': files}))
 '@ $Path
-        return $json | ConvertFrom-Json -AsHashtable
+        $summary = $json | ConvertFrom-Json
+        return @{ kib = $summary.kib; files = (ConvertTo-Hashtable -Object $summary.files) }
     }
 
     function New-WorkFolder {
