@@ -187,7 +187,8 @@ function Set-TarnquillWorkingFolder {
     [System.IO.Directory]::SetCurrentDirectory($Path)
 }
 
-# The plan: determined once, before anything else is looked at.
+# The plan is taken once, before the running-process test, and never again:
+# a version folder created after this point is neither listed nor removed.
 $installRoot = Assert-TarnquillInstallRoot -InstallRoot ([System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL'))
 $versionFolders = @(Get-TarnquillVersionFolders -InstallRoot $installRoot)
 $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
@@ -267,9 +268,8 @@ try {
     if (Test-TarnquillStartupValueOwned -Data (Get-TarnquillStartupValue) -InstallRoot $installRoot) {
         Remove-TarnquillStartupValue
     }
-    if ($null -ne (Get-TarnquillEntryAttributes -Path $logFolder)) {
-        Remove-TarnquillOwnedFolder -InstallRoot $installRoot -Folder $logFolder -AllowLogs
-    }
+    # Returns quietly when there is no log folder.
+    Remove-TarnquillOwnedFolder -InstallRoot $installRoot -Folder $logFolder -AllowLogs
     if ((Test-Path -LiteralPath $installRoot -PathType Container) -and (Test-TarnquillFolderEmpty -Path $installRoot)) {
         Remove-Item -LiteralPath $installRoot -Force
     }
