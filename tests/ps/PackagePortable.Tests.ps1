@@ -20,14 +20,9 @@ BeforeAll {
     $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'apply-update.ps1', 'set-executable-icon.ps1')
     $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false
 
-    # The kernel32 double, built once for this file's runs.
-    $script:doubleFolder = Join-Path -Path $script:workRoot -ChildPath 'kernel32'
-    [void][IO.Directory]::CreateDirectory($script:doubleFolder)
-    $doubleSource = Join-Path -Path (Join-Path -Path $script:repository -ChildPath 'tests/native') -ChildPath 'kernel32_resource_double.c'
-    $gccOutput = & gcc -shared -fPIC -O2 -o (Join-Path -Path $script:doubleFolder -ChildPath 'libkernel32.dll.so') $doubleSource 2>&1
-    if ($LASTEXITCODE -ne 0) {
-        throw "Building the kernel32 double failed: $gccOutput"
-    }
+    # The kernel32 double, built once for this file's runs by the icon writer's own harness.
+    . (Join-Path -Path (Join-Path -Path $script:repository -ChildPath 'tests/native') -ChildPath 'IconWriterHarness.ps1')
+    $script:doubleFolder = New-Kernel32DoubleLibrary -Sandbox $script:workRoot
 
     $script:archive = Get-FakeElectronArchive
 
@@ -141,12 +136,12 @@ BeforeAll {
     }
 
     function Invoke-PortableBuild {
-        # Runs the script the way the install procedure does, from a calling script,
-        # and records each item of its output stream with its type. Adds Output
-        # (the items) to what Invoke-Pwsh returns.
+        # Runs the script the way the install procedure does, from a calling script.
+        # Adds to what Invoke-Pwsh returns: Output, each item of the output stream
+        # with its type, and Messages, each host message with its colour.
         param([psobject]$Sandbox, [AllowNull()][string]$OutputDirectory = $null)
         $caller = Join-Path -Path $Sandbox.Root -ChildPath 'caller.ps1'
-        $result = Join-Path -Path $Sandbox.Root -ChildPath 'output.json'
+        $result = Join-Path -Path $Sandbox.Root -ChildPath 'result.json'
         [IO.File]::WriteAllText($caller, @'
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
@@ -154,20 +149,35 @@ $arguments = @{}
 if ($args.Count -eq 3) {
     $arguments['OutputDirectory'] = $args[2]
 }
-$items = @(& $args[0] @arguments)
-$records = @($items | ForEach-Object -Process { @{ Type = $_.GetType().FullName; Text = [string]$_ } })
-[IO.File]::WriteAllText($args[1], (ConvertTo-Json -InputObject $records -Depth 3))
+$output = @()
+$messages = @()
+foreach ($record in @(& $args[0] @arguments 6>&1)) {
+    if ($record -is [System.Management.Automation.InformationRecord]) {
+        $messages += @{ Text = [string]$record.MessageData; Color = [string]$record.MessageData.ForegroundColor }
+    }
+    else {
+        $output += @{ Type = $record.GetType().FullName; Text = [string]$record }
+    }
+}
+[IO.File]::WriteAllText($args[1], (ConvertTo-Json -InputObject @{ Output = $output; Messages = $messages } -Depth 4))
 '@)
         $arguments = @('-File', $caller, $Sandbox.Script, $result)
         if ($null -ne $OutputDirectory) {
             $arguments += $OutputDirectory
         }
         $run = Invoke-Pwsh -Sandbox $Sandbox -Arguments $arguments
-        $items = @()
+        $recorded = [pscustomobject]@{ Output = @(); Messages = @() }
         if (Test-Path -LiteralPath $result -PathType Leaf) {
-            $items = @(ConvertFrom-Json -InputObject ([IO.File]::ReadAllText($result)))
+            $recorded = ConvertFrom-Json -InputObject ([IO.File]::ReadAllText($result))
         }
-        $run | Add-Member -NotePropertyName Output -NotePropertyValue $items -PassThru
+        $run | Add-Member -NotePropertyName Output -NotePropertyValue @($recorded.Output)
+        $run | Add-Member -NotePropertyName Messages -NotePropertyValue @($recorded.Messages) -PassThru
+    }
+
+    function Get-ShownText {
+        # Everything a build run showed: its console and the host messages its caller recorded.
+        param([psobject]$Run)
+        $Run.Console + "`n" + (@($Run.Messages | ForEach-Object -Process { $_.Text }) -join "`n")
     }
 
     function Get-RelativeListing {
@@ -225,11 +235,15 @@ Describe 'package-portable.ps1' {
             $script:run.Output[0].Text | Should -BeExactly $script:image
         }
 
-        It 'shows its messages on the console, not on the output stream' {
-            $script:run.Console | Should -Match ([regex]::Escape('Runtime integrity verified.'))
-            $script:run.Console | Should -Match ([regex]::Escape('Copying verified application runtime...'))
-            $script:run.Console | Should -Match ([regex]::Escape('TARNQUILL multi-resolution icon embedded into executable and verified.'))
-            $script:run.Console | Should -Match ([regex]::Escape('Portable build created: ' + $script:image))
+        It 'shows its messages, in colour, on the console host and not on the output stream' {
+            $shown = @($script:run.Messages | ForEach-Object -Process { $_.Color + ': ' + $_.Text })
+            $shown | Should -Contain 'Green: Runtime integrity verified.'
+            $shown | Should -Contain 'Green: TARNQUILL multi-resolution icon embedded into executable and verified.'
+            $copying = [array]::IndexOf($shown, 'Cyan: Copying verified application runtime...')
+            $created = [array]::IndexOf($shown, 'Green: Portable build created: ' + $script:image)
+            $copying | Should -BeGreaterOrEqual 0
+            $created | Should -Be ($shown.Count - 1)
+            $script:run.Output.Count | Should -Be 1
         }
 
         It 'holds exactly the runtime, TARNQUILL.exe, the application files, the two root notes and VERSION.txt' {
@@ -365,7 +379,7 @@ Describe 'package-portable.ps1' {
             $run = Invoke-PortableBuild -Sandbox $script:box -OutputDirectory $relative
             $run.ExitCode | Should -Be 0 -Because $run.Console
             $run.Output[0].Text | Should -BeExactly $expected
-            $run.Console | Should -Match ([regex]::Escape('Portable build created: ' + $expected))
+            @($run.Messages | ForEach-Object -Process { $_.Text }) | Should -Contain ('Portable build created: ' + $expected)
             Test-Path -LiteralPath (Join-Path -Path $expected -ChildPath 'VERSION.txt') -PathType Leaf | Should -BeTrue
             Test-Path -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'scripts/out') | Should -BeFalse
             Test-Path -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'release') | Should -BeFalse
@@ -410,7 +424,7 @@ Describe 'package-portable.ps1' {
             Remove-Item -LiteralPath (Join-Path -Path $script:box.Tree -ChildPath 'START_HERE_RU.txt')
             $run = Invoke-PortableBuild -Sandbox $script:box
             $run.ExitCode | Should -Be 0 -Because $run.Console
-            $run.Console | Should -Not -Match 'START_HERE'
+            (Get-ShownText -Run $run) | Should -Not -Match 'START_HERE'
             $listing = Get-RelativeListing -Root $script:box.DefaultImage
             $listing | Should -Not -Contain 'START_HERE_RU.txt'
             $listing | Should -Contain 'README.md'
@@ -425,7 +439,7 @@ Describe 'package-portable.ps1' {
             [void](Copy-FakeElectronArchiveToCache -TreeRoot $box.Tree -ArchivePath $bare.Path)
             $run = Invoke-PortableBuild -Sandbox $box
             $run.ExitCode | Should -Be 0 -Because $run.Console
-            $run.Console | Should -Not -Match 'default_app'
+            (Get-ShownText -Run $run) | Should -Not -Match 'default_app'
             $listing = Get-RelativeListing -Root $box.DefaultImage
             $listing | Should -Contain 'resources/app/package.json'
             $listing | Should -Not -Contain 'resources/default_app.asar'
