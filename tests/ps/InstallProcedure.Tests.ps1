@@ -484,6 +484,17 @@ Describe 'install.ps1' {
             $run.Text[-1] | Should -Be ('Start Menu: ' + (Join-Path -Path $script:sandbox.Programs -ChildPath 'TARNQUILL.lnk'))
         }
 
+        It 'leaves a folder that carries a shortcut''s name alone, with what it holds' {
+            $folder = Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk'
+            [void][IO.Directory]::CreateDirectory($folder)
+            [IO.File]::WriteAllText((Join-Path -Path $folder -ChildPath 'notes.txt'), 'mine')
+            $run = Invoke-Install -Answers 'y'
+            # Saving the desktop shortcut over the folder fails, as it would on Windows.
+            $run.Message | Should -Not -BeNullOrEmpty
+            Get-FolderNames -Path $folder | Should -Be @('notes.txt')
+            (Get-LogText)[-1] | Should -Be ('ERROR ' + $run.Message)
+        }
+
         It 'does not start the application with -NoLaunch' {
             $run = Invoke-Install -Answers 'y' -NoLaunch
             $run.Message | Should -BeNullOrEmpty
