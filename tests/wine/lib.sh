@@ -75,14 +75,23 @@ dialog_wait() {
 
 # Enter presses the default button: Yes in a Yes/No box, OK in an error box.
 dialog_press_default() {
-    xdotool windowfocus --sync "$1" 2>/dev/null || true
-    xdotool key --window "$1" Return
+    timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null || true
+    xdotool key Return
+}
+
+# Clicks the OK button of an error box (centred, near the bottom edge). A box that Wine opens
+# after another process's console took the foreground ignores keys until it is clicked.
+dialog_press_ok() {
+    local WIDTH HEIGHT X Y SCREEN WINDOW
+    eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)" || return 0
+    [ -n "${WIDTH:-}" ] || return 0
+    xdotool mousemove --window "$1" $((WIDTH / 2)) $((HEIGHT - 22)) click 1 2>/dev/null || true
 }
 
 # Tab moves to No; this works whatever the language of the buttons.
 dialog_press_no() {
-    xdotool windowfocus --sync "$1" 2>/dev/null || true
-    xdotool key --window "$1" Tab Return
+    timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null || true
+    xdotool key Tab Return
 }
 
 # Saves the whole screen as a PNG.
@@ -160,4 +169,17 @@ for line in text.split('\n'):
         sys.exit(0)
 sys.exit(1)
 PY
+}
+
+# cmd_run OUT CMDFILE: runs a command file under Wine's cmd.exe with a few Enter presses on
+# standard input (for pause), writes its output without carriage returns to OUT and prints
+# cmd's exit status.
+cmd_run() {
+    local out="$1" file="$2" rc
+    set +e
+    printf '\r\n\r\n\r\n\r\n' | DISPLAY= wine cmd /c "$(wine_path "$file")" >"$out.raw" 2>"$out.err"
+    rc=${PIPESTATUS[1]}
+    set -e
+    tr -d '\r' <"$out.raw" >"$out"
+    echo "$rc"
 }

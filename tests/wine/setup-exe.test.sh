@@ -1,0 +1,260 @@
+#!/usr/bin/env bash
+# The real setup executable under Wine, end to end: confirmation, work folder, source.zip, the
+# start of Windows PowerShell (a test double that records what it was given) and the outcome.
+# ctest-lock: wine
+# ctest-fixtures: setup_exe;wine_prefix
+# ctest-timeout: 900
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
+    "$wine_root/package.json")
+setup_exe="${TARNQUILL_TEST_SETUP_EXE:-$wine_release/test/setup/TARNQUILL-Setup-$version-online.exe}"
+pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}"
+title="TARNQUILL $version Setup"
+title_pattern="^TARNQUILL ${version//./\\.} Setup\$"
+if [ ! -f "$setup_exe" ]; then
+    echo "FAIL: no setup executable at $setup_exe" >&2
+    exit 1
+fi
+
+scratch="$wine_release/test/wine-setup"
+rm -rf "$scratch"
+mkdir -p "$scratch" "$wine_release/wine/screenshots"
+failures=0
+
+cleanup() {
+    xvfb_stop
+    wine_reset
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+check_eq() { # name expected actual
+    if [ "$2" == "$3" ]; then
+        echo "ok: $1"
+    else
+        fail "$1: expected [$2], got [$3]"
+    fi
+}
+
+wine_prefix_ensure "$WINEPREFIX"
+powershell_double_install
+locales=$(locale_make ru_RU)
+locale_make en_US >/dev/null
+xvfb_start
+
+# The payload as the image carries it, read with pefile.
+/usr/bin/python3 - "$setup_exe" "$scratch/payload.zip" <<'PY'
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    if kind.id == 10:
+        for name in kind.directory.entries:
+            if name.id == 2000:
+                entry = name.directory.entries[0].data.struct
+                data = pe.get_data(entry.OffsetToData, entry.Size)
+                open(sys.argv[2], 'wb').write(data)
+                sys.exit(0)
+sys.exit("no RT_RCDATA 2000")
+PY
+
+# cmd.exe takes the temporary folder from the registry, so a small command file sets TEMP and
+# TMP for the setup's own process only.
+cp "$setup_exe" "$scratch/setup.exe"
+printf '@echo off\r\nset "TEMP=%%~1"\r\nset "TMP=%%~1"\r\n"%%~2"\r\nexit /b %%errorlevel%%\r\n' \
+    >"$scratch/with-temp.cmd"
+
+# run_setup NAME TEMPDIR ANSWER(yes|no) LOCALE [SCREENSHOT]
+# Runs the setup, answers the confirmation, presses OK on any later dialog and leaves the exit
+# status in run_rc and the texts of the dialogs, one per line, in $scratch/NAME.dialogs.
+run_setup() {
+    local name="$1" temp="$2" answer="$3" locale="$4" shot="${5:-}"
+    local err="$scratch/$name.err" rcfile="$scratch/$name.rc"
+    rm -f "$rcfile"
+    wine_reset
+    (
+        export TARNQUILL_TEST_PS_RECORD TARNQUILL_TEST_PS_EXIT
+        env LOCPATH="$locales" LC_ALL="$locale" WINEDEBUG=+msgbox wine cmd /c "$(wine_path "$scratch/with-temp.cmd")" "$(wine_path "$temp")" \
+            "$(wine_path "$scratch/setup.exe")" >"$scratch/$name.out" 2>"$err" && status=0 || status=$?
+        echo "$status" >"$rcfile"
+    ) &
+    local runner=$!
+    local window
+    window=$(dialog_wait "$title_pattern" 60) || true
+    if [ -z "$window" ]; then
+        fail "$name: no confirmation dialog"
+        screenshot "$wine_release/wine/screenshots/setup-$name-nodialog.png"
+        wine_reset
+        wait "$runner" || true
+        run_rc=999
+        return
+    fi
+    sleep 0.5
+    [ -n "$shot" ] && screenshot "$shot"
+    if [ "$answer" == yes ]; then
+        dialog_press_default "$window"
+    else
+        dialog_press_no "$window"
+    fi
+    # Any later dialog is an error box: keep pressing OK until the setup has ended.
+    local i shown shot_taken=
+    for i in $(seq 1 120); do
+        [ -f "$rcfile" ] && break
+        shown=$(grep -c 'MSGBOX_OnInit' "$err" 2>/dev/null || true)
+        if [ "${shown:-0}" -gt 1 ]; then
+            window=$(xdotool search --onlyvisible --name "$title_pattern" 2>/dev/null | head -n 1 || true)
+            if [ -n "$window" ]; then
+                sleep 1
+                if [ -z "$shot_taken" ]; then
+                    screenshot "$wine_release/wine/screenshots/setup-$name-error.png"
+                    shot_taken=1
+                fi
+                dialog_press_ok "$window"
+            fi
+        fi
+        sleep 1
+    done
+    if [ ! -f "$rcfile" ]; then
+        fail "$name: the setup did not end"
+        wine_reset
+    fi
+    wait "$runner" || true
+    run_rc=$(cat "$rcfile" 2>/dev/null || echo 999)
+    # The trace shows each dialog's text as L"..." with C escapes; keep just those texts.
+    grep 'MSGBOX_OnInit' "$err" | sed -E 's/^.*MSGBOX_OnInit L"(.*)"(\.\.\.)?$/\1/' \
+        >"$scratch/$name.dialogs" || true
+}
+
+dialog_text() { # NAME INDEX (1-based)
+    sed -n "${2}p" "$scratch/$1.dialogs"
+}
+
+work_folders() { # TEMPDIR: the work folders made there, one per line
+    find "$1" -mindepth 1 -maxdepth 1 -name "TARNQUILL-Setup-*" -printf '%f\n' | sort
+}
+
+expected_line=$("$pwsh" -NoLogo -NoProfile -NonInteractive -Command \
+    ". '$wine_root/tests/ps/support/HandOff.ps1'; Get-TarnquillHandOffCommand -Version '$version' -CommandLine")
+name_pattern="^TARNQUILL-Setup-${version//./\\.}-[0-9a-f]{16}-00000000[0-9a-f]{8}\$"
+english_start="Install TARNQUILL $version?\\n\\nThis is an ONLINE installer."
+unfinished="Installation did not finish. Review the PowerShell message and installer.log, or use INSTALL_AND_RUN.cmd from the source archive."
+
+echo "== Yes, and the script host ends with 0"
+temp="$scratch/temp-success"
+mkdir -p "$temp"
+TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/success.record")
+TARNQUILL_TEST_PS_EXIT=0
+run_setup success "$temp" yes en_US.UTF-8 "$wine_release/wine/screenshots/setup-english.png"
+check_eq "exit status after success" 0 "$run_rc"
+check_eq "dialogs shown after success" 1 "$(wc -l <"$scratch/success.dialogs")"
+if [[ "$(dialog_text success 1)" == "$english_start"* ]]; then
+    echo "ok: English confirmation"
+else
+    fail "English confirmation: got [$(dialog_text success 1)]"
+fi
+folder=$(work_folders "$temp")
+if [[ "$folder" =~ $name_pattern ]]; then
+    echo "ok: work folder name $folder"
+else
+    fail "work folder name: [$folder]"
+fi
+if [ -n "$folder" ] && cmp -s "$scratch/payload.zip" "$temp/$folder/source.zip"; then
+    echo "ok: source.zip equals the payload"
+else
+    fail "source.zip differs from the payload or is missing"
+fi
+record="$scratch/success.record"
+if [ -f "$record" ]; then
+    line=$(powershell_record "$record" commandline || true)
+    check_eq "command line length" "${#expected_line}" "${#line}"
+    check_eq "command line" "$expected_line" "$line"
+    check_eq "console title" "TARNQUILL $version - installation progress" \
+        "$(powershell_record "$record" title || echo '<none>')"
+    check_eq "TARNQUILL_SETUP_WORK" "$(wine_path "$temp")\\$folder" \
+        "$(powershell_record "$record" TARNQUILL_SETUP_WORK || echo '<none>')"
+    check_eq "TARNQUILL_SETUP_EXE" "$(wine_path "$scratch/setup.exe")" \
+        "$(powershell_record "$record" TARNQUILL_SETUP_EXE || echo '<none>')"
+else
+    fail "the script host was not started (no record)"
+fi
+
+echo "== Yes, and the script host ends with 1"
+temp="$scratch/temp-failure"
+mkdir -p "$temp"
+TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/failure.record")
+TARNQUILL_TEST_PS_EXIT=1
+run_setup failure "$temp" yes en_US.UTF-8
+check_eq "exit status after a failed installation" 1 "$run_rc"
+check_eq "final dialog" "$unfinished" "$(dialog_text failure 2)"
+folder=$(work_folders "$temp")
+if [ -n "$folder" ] && cmp -s "$scratch/payload.zip" "$temp/$folder/source.zip"; then
+    echo "ok: the work folder and source.zip are kept"
+else
+    fail "work folder or source.zip missing after the failure"
+fi
+
+echo "== No"
+temp="$scratch/temp-no"
+mkdir -p "$temp"
+TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/no.record")
+TARNQUILL_TEST_PS_EXIT=0
+run_setup no "$temp" no en_US.UTF-8
+check_eq "exit status after No" 0 "$run_rc"
+check_eq "files created after No" "" "$(find "$temp" -mindepth 1)"
+[ ! -e "$scratch/no.record" ] && echo "ok: no script host after No" || fail "script host started after No"
+
+echo "== Russian user interface"
+temp="$scratch/temp-russian"
+mkdir -p "$temp"
+TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/russian.record")
+run_setup russian "$temp" no ru_RU.UTF-8 "$wine_release/wine/screenshots/setup-russian.png"
+check_eq "exit status after No in Russian" 0 "$run_rc"
+russian_start="Electron 43.4.1: github.com/electron/electron; sourceforge.net/projects/electron.mirror.\\n\\n\\0423\\0441\\0442\\0430\\043d\\043e\\0432\\0438\\0442\\044c TARNQUILL $version?"
+if [[ "$(dialog_text russian 1)" == "$russian_start"* ]]; then
+    echo "ok: Russian confirmation"
+else
+    fail "Russian confirmation: got [$(dialog_text russian 1)]"
+fi
+check_eq "files created after No in Russian" "" "$(find "$temp" -mindepth 1)"
+
+echo "== A temporary folder with spaces and an apostrophe"
+temp="$scratch/temp with space/it's here"
+mkdir -p "$temp"
+TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/quoted.record")
+TARNQUILL_TEST_PS_EXIT=0
+run_setup quoted "$temp" yes en_US.UTF-8
+check_eq "exit status with a quoted temporary folder" 0 "$run_rc"
+folder=$(work_folders "$temp")
+if [ -n "$folder" ] && cmp -s "$scratch/payload.zip" "$temp/$folder/source.zip"; then
+    echo "ok: source.zip written under the quoted folder"
+else
+    fail "no source.zip under the quoted folder"
+fi
+check_eq "TARNQUILL_SETUP_WORK with spaces and an apostrophe" "$(wine_path "$temp")\\$folder" \
+    "$(powershell_record "$scratch/quoted.record" TARNQUILL_SETUP_WORK || echo '<none>')"
+
+echo "== Windows PowerShell missing"
+temp="$scratch/temp-nopowershell"
+mkdir -p "$temp"
+rm -f "$(powershell_system_dir)/powershell.exe"
+run_setup nopowershell "$temp" yes en_US.UTF-8
+powershell_double_install
+check_eq "exit status without PowerShell" 1 "$run_rc"
+check_eq "dialog without PowerShell" \
+    "Windows PowerShell could not start. Use INSTALL_AND_RUN.cmd from the source archive instead." \
+    "$(dialog_text nopowershell 2)"
+folder=$(work_folders "$temp")
+[ -n "$folder" ] && [ -f "$temp/$folder/source.zip" ] && echo "ok: work folder kept" ||
+    fail "work folder not kept without PowerShell"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all setup checks passed"
