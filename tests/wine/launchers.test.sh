@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# INSTALL_AND_RUN.cmd and TARNQUILL-Setup.cmd under Wine's cmd.exe, with a test double of
+# powershell.exe on the search path: their texts, the command they run and their exit codes.
+# ctest-lock: wine
+# ctest-fixtures: wine_prefix
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+scratch="$wine_release/test/wine-launchers"
+rm -rf "$scratch"
+tree="$scratch/unpacked tree's copy"
+mkdir -p "$tree/scripts" "$scratch/elsewhere"
+cp "$wine_root/INSTALL_AND_RUN.cmd" "$wine_root/TARNQUILL-Setup.cmd" "$tree/"
+printf 'Set-StrictMode -Version Latest\r\n' >"$tree/scripts/install.ps1"
+failures=0
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+check_eq() {
+    if [ "$2" == "$3" ]; then echo "ok: $1"; else fail "$1: expected [$2], got [$3]"; fi
+}
+has_line() { # NAME FILE LINE
+    if grep -qxF -- "$3" "$2"; then echo "ok: $1"; else fail "$1: no line [$3] in $(cat "$2")"; fi
+}
+lacks_text() { # NAME FILE TEXT
+    if grep -qF -- "$3" "$2"; then fail "$1: unexpected [$3]"; else echo "ok: $1"; fi
+}
+line_number() { grep -nxF -- "$2" "$1" | head -n 1 | cut -d: -f1; }
+
+wine_prefix_ensure "$WINEPREFIX"
+wine_reset
+powershell_double_install
+tree_win=$(wine_path "$tree")
+local_app_data=$(DISPLAY= wine cmd /c echo %LOCALAPPDATA% 2>/dev/null | tr -d '\r')
+expected_command="-NoLogo -NoProfile -ExecutionPolicy Bypass -File \"$tree_win\\scripts\\install.ps1\""
+export TARNQUILL_TEST_PS_SAY="install.ps1 speaks here"
+
+# run LAUNCHER EXITCODE NAME: runs the launcher from another folder; sets out, rc, record.
+run() {
+    record="$scratch/$3.record"
+    out="$scratch/$3.out"
+    export TARNQUILL_TEST_PS_RECORD
+    TARNQUILL_TEST_PS_RECORD=$(wine_path "$record")
+    export TARNQUILL_TEST_PS_EXIT="$2"
+    rc=$(cd "$scratch/elsewhere" && cmd_run "$out" "$tree/$1")
+}
+
+check_started() { # NAME
+    local line
+    line=$(powershell_record "$record" commandline || echo '<none>')
+    if [[ "$line" == *" $expected_command" ]]; then
+        echo "ok: $1 runs install.ps1 with -File"
+    else
+        fail "$1: command line [$line]"
+    fi
+    check_eq "$1 works in its own folder" "$tree_win" \
+        "$(powershell_record "$record" directory | sed 's/\\$//')"
+    if powershell_record "$record" TARNQUILL_SETUP_EXE >/dev/null; then
+        fail "$1: TARNQUILL_SETUP_EXE is set"
+    else
+        echo "ok: $1 leaves TARNQUILL_SETUP_EXE unset"
+    fi
+}
+
+echo "== INSTALL_AND_RUN.cmd, install script succeeds"
+run INSTALL_AND_RUN.cmd 0 install-ok
+check_eq "exit code" 0 "$rc"
+check_started INSTALL_AND_RUN.cmd
+has_line "banner names the product" "$out" "  TARNQUILL Installer"
+has_line "download note" "$out" "This first launch may download the verified Electron runtime."
+has_line "keep-open note" "$out" "Please keep this window open until TARNQUILL starts."
+has_line "script output shown" "$out" "install.ps1 speaks here"
+lacks_text "no failure text" "$out" "INSTALLATION FAILED"
+
+echo "== INSTALL_AND_RUN.cmd, install script fails"
+run INSTALL_AND_RUN.cmd 1 install-fail
+check_eq "exit code" 1 "$rc"
+has_line "failure line" "$out" "  INSTALLATION FAILED - code 1"
+has_line "screenshot request" "$out" "Please keep a screenshot of the error above."
+has_line "log path not expanded" "$out" 'Installer log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.log'
+if [ "$(line_number "$out" "install.ps1 speaks here")" -lt "$(line_number "$out" "  INSTALLATION FAILED - code 1")" ]; then
+    echo "ok: failure reported after the script's output"
+else
+    fail "failure text before the script's output"
+fi
+
+echo "== INSTALL_AND_RUN.cmd passes other codes on"
+run INSTALL_AND_RUN.cmd 7 install-seven
+check_eq "exit code" 7 "$rc"
+has_line "failure line with the code" "$out" "  INSTALLATION FAILED - code 7"
+
+echo "== TARNQUILL-Setup.cmd, install script succeeds"
+run TARNQUILL-Setup.cmd 0 setup-ok
+check_eq "exit code" 0 "$rc"
+check_started TARNQUILL-Setup.cmd
+has_line "privacy line" "$out" "Core diagnostics stay on this computer."
+has_line "key prompt" "$out" "Press any key to install TARNQUILL..."
+if [ "$(line_number "$out" "Press any key to install TARNQUILL...")" -lt "$(line_number "$out" "install.ps1 speaks here")" ]; then
+    echo "ok: asks for the key before the install script runs"
+else
+    fail "install script ran before the key prompt"
+fi
+lacks_text "no failure text" "$out" "Installation failed."
+
+echo "== TARNQUILL-Setup.cmd, install script fails"
+run TARNQUILL-Setup.cmd 3 setup-fail
+check_eq "exit code" 3 "$rc"
+has_line "failure line" "$out" "Installation failed. The installer log is stored in:"
+has_line "log path" "$out" "$local_app_data\\TARNQUILL\\Logs\\installer.log"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed" >&2
+    exit 1
+fi
+echo "all launcher checks passed"
