@@ -72,8 +72,13 @@ BeforeAll {
 }
 
 AfterAll {
-    Stop-FakeRuntimeServer -Server $script:server
-    Remove-Item -LiteralPath $script:work -Recurse -Force -ErrorAction SilentlyContinue
+    # Also after a failed BeforeAll, which may have stopped before either was made.
+    if (Get-Variable -Name server -Scope Script -ErrorAction SilentlyContinue) {
+        Stop-FakeRuntimeServer -Server $script:server
+    }
+    if (Get-Variable -Name work -Scope Script -ErrorAction SilentlyContinue) {
+        Remove-Item -LiteralPath $script:work -Recurse -Force -ErrorAction SilentlyContinue
+    }
 }
 
 Describe 'install.ps1' {

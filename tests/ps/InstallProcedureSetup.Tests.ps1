@@ -111,8 +111,13 @@ print(json.dumps({'kib': (total + 1023) // 1024, 'files': files}))
 }
 
 AfterAll {
-    Stop-FakeRuntimeServer -Server $script:server
-    Remove-Item -LiteralPath $script:work -Recurse -Force -ErrorAction SilentlyContinue
+    # Also after a failed BeforeAll, which may have stopped before either was made.
+    if (Get-Variable -Name server -Scope Script -ErrorAction SilentlyContinue) {
+        Stop-FakeRuntimeServer -Server $script:server
+    }
+    if (Get-Variable -Name work -Scope Script -ErrorAction SilentlyContinue) {
+        Remove-Item -LiteralPath $script:work -Recurse -Force -ErrorAction SilentlyContinue
+    }
 }
 
 Describe 'a whole installation from the setup executable''s payload' {
@@ -181,8 +186,9 @@ Describe 'a whole installation from the setup executable''s payload' {
         Exit-InstallSandbox -Saved $script:savedEnvironment
     }
 
-    It 'succeeds after one question' {
+    It 'succeeds after one question, writing nothing to its output stream' {
         $run.Message | Should -BeNullOrEmpty
+        $run.Output | Should -BeNullOrEmpty
         $InstallDoubles.prompts | Should -Be @('Download the listed runtime and install TARNQUILL? [Y/N, default N]')
     }
 
