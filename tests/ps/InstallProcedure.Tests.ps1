@@ -218,6 +218,19 @@ Describe 'install.ps1' {
         }
     }
 
+    Context 'the per-user data folder' {
+        It 'stops with the root check''s refusal, creating nothing, when LOCALAPPDATA is <Case>' -ForEach @(
+            @{ Case = 'unset'; Value = $null }, @{ Case = 'blank'; Value = '  ' }
+        ) {
+            $env:LOCALAPPDATA = $Value
+            $run = Invoke-Install -Answers 'y'
+            $run.Message | Should -Be 'LOCALAPPDATA is unavailable.'
+            $run.Lines | Should -BeNullOrEmpty
+            @(Get-ChildItem -LiteralPath $script:sandbox.Root -Recurse -File |
+                    Where-Object -FilterScript { $_.FullName -ne $script:sandbox.IconCacheTool }) | Should -BeNullOrEmpty
+        }
+    }
+
     Context 'a running process named TARNQUILL' {
         It 'stops the run with the close request and leaves the process running' {
             $binary = Join-Path -Path $script:sandbox.Temp -ChildPath 'TARNQUILL'
