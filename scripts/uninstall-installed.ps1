@@ -191,10 +191,16 @@ function Set-TarnquillWorkingFolder {
 # a version folder created after this point is neither listed nor removed.
 $installRoot = Assert-TarnquillInstallRoot -InstallRoot ([System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL'))
 $versionFolders = @(Get-TarnquillVersionFolders -InstallRoot $installRoot)
+$desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
 $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
+foreach ($special in @(@('Desktop', $desktopFolder), @('Start menu programs', $programsFolder))) {
+    if ([string]::IsNullOrEmpty($special[1])) {
+        throw ('The ' + $special[0] + ' folder of the current user is unavailable. Nothing was removed.')
+    }
+}
 $startMenuGroup = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL'
 $shortcuts = @(
-    (Join-Path -Path (Get-TarnquillSpecialFolder -Name 'Desktop') -ChildPath 'TARNQUILL.lnk'),
+    (Join-Path -Path $desktopFolder -ChildPath 'TARNQUILL.lnk'),
     (Join-Path -Path $programsFolder -ChildPath 'TARNQUILL.lnk'),
     (Join-Path -Path $startMenuGroup -ChildPath 'TARNQUILL.lnk'),
     (Join-Path -Path $startMenuGroup -ChildPath 'Uninstall TARNQUILL.lnk')

@@ -255,7 +255,7 @@ Describe 'uninstall-installed.ps1' {
         Set-Location -LiteralPath $script:savedLocation
         [System.IO.Directory]::SetCurrentDirectory($script:savedLocation)
         if (Test-Path -LiteralPath $script:box.Root) {
-            Remove-Item -LiteralPath $script:box.Root -Recurse -Force
+            Remove-Item -LiteralPath $script:box.Root -Recurse -Force -ErrorAction Stop
         }
     }
 
@@ -412,6 +412,25 @@ Describe 'uninstall-installed.ps1' {
             [System.Environment]::SetEnvironmentVariable('LOCALAPPDATA', $link)
             $result = Invoke-Uninstaller -Quiet
             $result.Error.Exception.Message | Should -Be ('Reparse point in installation path: ' + $link)
+            $result.Lines | Should -BeNullOrEmpty
+            Get-TreeSnapshot | Should -Be $script:before
+        }
+
+        It 'names an unavailable <Label> folder before any line' -ForEach @(
+            @{ Label = 'Desktop'; Name = 'Desktop' }, @{ Label = 'Start menu programs'; Name = 'Programs' }
+        ) {
+            $global:UninstallDoubles.Unavailable = $Name
+            Mock Get-TarnquillSpecialFolder {
+                if ($Name -eq $global:UninstallDoubles.Unavailable) {
+                    ''
+                } elseif ($Name -eq 'Desktop') {
+                    $global:UninstallDoubles.Box.Desktop
+                } else {
+                    $global:UninstallDoubles.Box.Programs
+                }
+            }
+            $result = Invoke-Uninstaller -Quiet
+            $result.Error.Exception.Message | Should -Be ('The ' + $Label + ' folder of the current user is unavailable. Nothing was removed.')
             $result.Lines | Should -BeNullOrEmpty
             Get-TreeSnapshot | Should -Be $script:before
         }
