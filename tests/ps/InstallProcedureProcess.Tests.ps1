@@ -120,7 +120,11 @@ Describe 'install.ps1 run with pwsh -File' {
         Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
     }
 
-    It 'refuses a second run while the first waits at its question, changing nothing, and releases the lock at the end' {
+    It 'refuses a second run and an uninstaller while the first waits at its question, changing nothing, and releases the lock at the end' {
+        # An earlier version that an uninstaller would remove first, if it got that far.
+        $earlier = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.13.3'
+        [void][IO.Directory]::CreateDirectory($earlier)
+        [IO.File]::WriteAllText((Join-Path -Path $earlier -ChildPath 'marker.txt'), 'earlier')
         $first = Start-Install -Extra '-NoLaunch'
         try {
             Wait-Prompt -Number 1 -Started $first | Should -Be 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
@@ -136,6 +140,13 @@ Describe 'install.ps1 run with pwsh -File' {
             @(Get-ChildItem -LiteralPath $script:sandbox.Local -Recurse -Force | ForEach-Object -Process { $_.FullName }) |
                 Should -Be $rootBefore
             Test-Path -LiteralPath (Join-Path -Path $script:answers -ChildPath 'prompt-2.txt') | Should -BeFalse
+
+            $uninstaller = Join-Path -Path (Join-Path -Path $script:tree -ChildPath 'scripts') -ChildPath 'uninstall-installed.ps1'
+            $uninstall = Wait-InstallProcess -Started (Start-Install -Script $uninstaller -Extra '-Quiet')
+            $uninstall.ExitCode | Should -Be 1
+            Get-ErrorText $uninstall.Stderr | Should -Match 'Another TARNQUILL installer or uninstaller is running for this user\. Nothing was changed\.'
+            @(Get-ChildItem -LiteralPath $script:sandbox.Local -Recurse -Force | ForEach-Object -Process { $_.FullName }) |
+                Should -Be $rootBefore
         } finally {
             Set-Answer -Number 1 -Text 'n'
             $firstRun = Wait-InstallProcess -Started $first
