@@ -1,0 +1,245 @@
+Set-StrictMode -Version Latest
+
+# The setup bootstrap's hand-off command, its text read from the prepared bootstrap, run by
+# pwsh the way Windows PowerShell runs it: -Command with the text, the work folder in
+# TARNQUILL_SETUP_WORK. It runs inside `script` so that pwsh has a terminal: colours are then
+# written as escape sequences and Read-Host reads the keyboard, which the test types into.
+
+BeforeAll {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/HandOff.ps1')
+
+    $packageJson = Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'package.json'
+    $script:version = [string]((Get-Content -LiteralPath $packageJson -Raw | ConvertFrom-Json).version)
+    $script:command = Get-TarnquillHandOffCommand -Version $script:version
+    $script:testRoot = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('handoff-' + [guid]::NewGuid().ToString('N'))
+
+    function New-HandOffSandbox {
+        # A work folder whose path holds spaces and an apostrophe, with source.zip in it made
+        # from the given members (name relative to the top folder => text).
+        param([hashtable]$Members)
+        $sandbox = Join-Path -Path $script:testRoot -ChildPath ([guid]::NewGuid().ToString('N'))
+        $work = Join-Path -Path $sandbox -ChildPath "TARNQUILL-Setup-$($script:version)-0000 it's here"
+        [void][IO.Directory]::CreateDirectory($work)
+        $homeFolder = Join-Path -Path $sandbox -ChildPath 'home'
+        [void][IO.Directory]::CreateDirectory($homeFolder)
+        $zipPath = Join-Path -Path $work -ChildPath 'source.zip'
+        Add-Type -AssemblyName System.IO.Compression
+        $stream = [IO.File]::Open($zipPath, [IO.FileMode]::CreateNew)
+        $zip = New-Object -TypeName System.IO.Compression.ZipArchive -ArgumentList $stream, ([IO.Compression.ZipArchiveMode]::Create)
+        try {
+            foreach ($name in $Members.Keys) {
+                $entry = $zip.CreateEntry("TARNQUILL-v$($script:version)/$name")
+                $writer = New-Object -TypeName System.IO.StreamWriter -ArgumentList $entry.Open()
+                $writer.Write([string]$Members[$name])
+                $writer.Dispose()
+            }
+        } finally {
+            $zip.Dispose()
+            $stream.Dispose()
+        }
+        return [pscustomobject]@{
+            Sandbox = $sandbox
+            Work    = $work
+            Home    = $homeFolder
+            Marker  = Join-Path -Path $sandbox -ChildPath 'install-ran.txt'
+        }
+    }
+
+    function Invoke-HandOff {
+        # Runs the hand-off command; waits WaitSeconds, notes whether it was still running,
+        # then types Enter (when PressEnter) and waits for the end.
+        param([pscustomobject]$Sandbox, [switch]$PressEnter, [int]$WaitSeconds = 0)
+        $info = New-Object -TypeName System.Diagnostics.ProcessStartInfo -ArgumentList 'script'
+        foreach ($argument in @('-qefc', 'exec "$TARNQUILL_TEST_PWSH" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "$TARNQUILL_TEST_HANDOFF"', '/dev/null')) {
+            $info.ArgumentList.Add($argument)
+        }
+        $info.UseShellExecute = $false
+        $info.RedirectStandardInput = $true
+        $info.RedirectStandardOutput = $true
+        $info.RedirectStandardError = $true
+        $info.Environment['TARNQUILL_TEST_PWSH'] = $env:TARNQUILL_PWSH
+        $info.Environment['TARNQUILL_TEST_HANDOFF'] = $script:command
+        $info.Environment['TARNQUILL_SETUP_WORK'] = $Sandbox.Work
+        $info.Environment['TARNQUILL_TEST_MARKER'] = $Sandbox.Marker
+        $info.Environment['HOME'] = $Sandbox.Home
+        $info.Environment['TERM'] = 'xterm'
+        $process = [Diagnostics.Process]::Start($info)
+        $errors = $process.StandardError.ReadToEndAsync()
+
+        # pwsh asks the terminal for the cursor position and waits for the answer; answer each
+        # question at once, as a terminal would, and type Enter once the prompt has stood for
+        # WaitSeconds.
+        $escape = [string][char]27
+        $reader = $process.StandardOutput
+        $buffer = New-Object -TypeName 'char[]' -ArgumentList 4096
+        $text = New-Object -TypeName System.Text.StringBuilder
+        $answered = 0
+        $promptSeen = $null
+        $waiting = $false
+        $pressed = $false
+        $deadline = [DateTime]::UtcNow.AddSeconds(120)
+        $read = $reader.ReadAsync($buffer, 0, $buffer.Length)
+        while ($true) {
+            if ($read.Wait(100)) {
+                if ($read.Result -eq 0) {
+                    break
+                }
+                [void]$text.Append($buffer, 0, $read.Result)
+                $read = $reader.ReadAsync($buffer, 0, $buffer.Length)
+            }
+            $sofar = $text.ToString()
+            $questions = [regex]::Matches($sofar, [regex]::Escape($escape + '[6n')).Count
+            while ($answered -lt $questions) {
+                $process.StandardInput.Write($escape + '[1;1R')
+                $process.StandardInput.Flush()
+                $answered++
+            }
+            if ($PressEnter -and -not $pressed -and $sofar.Contains('Press Enter to close')) {
+                if ($null -eq $promptSeen) {
+                    $promptSeen = [DateTime]::UtcNow
+                }
+                if (([DateTime]::UtcNow - $promptSeen).TotalSeconds -ge $WaitSeconds) {
+                    $waiting = -not $process.HasExited
+                    $process.StandardInput.Write("`r")
+                    $process.StandardInput.Flush()
+                    $pressed = $true
+                }
+            }
+            if ([DateTime]::UtcNow -gt $deadline) {
+                $process.Kill()
+                throw 'The hand-off command did not end within two minutes.'
+            }
+        }
+        $process.WaitForExit()
+        $all = $text.ToString() + $errors.Result
+        $process.StandardInput.Dispose()
+        return [pscustomobject]@{
+            ExitCode          = $process.ExitCode
+            Output            = $all
+            Plain             = [regex]::Replace($all, $escape + '\[[0-9;?]*[A-Za-z]|' + $escape + '[=>]', '')
+            WaitedBeforeEnter = $waiting
+        }
+    }
+
+    $script:red = [regex]::Escape([string][char]27 + '[31m') + '(\x1b\[[0-9;]*m)*'
+    $script:recordRun = 'Set-StrictMode -Version Latest' + "`r`n" +
+        '[IO.File]::WriteAllText($env:TARNQUILL_TEST_MARKER, ($PSScriptRoot + "|" + $args.Count))' + "`r`n"
+}
+
+AfterAll {
+    if (Test-Path -LiteralPath $script:testRoot) {
+        Remove-Item -LiteralPath $script:testRoot -Recurse -Force
+    }
+}
+
+Describe 'Get-TarnquillHandOffCommand' {
+    It 'gives the 658-character command line of the 0.15.0 image' {
+        $line = Get-TarnquillHandOffCommand -Version '0.15.0' -CommandLine
+        $line.Length | Should -Be 658
+        $line | Should -BeLike '"WindowsPowerShell" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "*"'
+        ($line.ToCharArray() | Where-Object { $_ -eq '"' }).Count | Should -Be 4
+    }
+
+    It 'writes the version into the script folder and nowhere else' {
+        $text = Get-TarnquillHandOffCommand -Version '1.22.333'
+        $text | Should -BeLike "*(Join-Path `$work 'TARNQUILL-v1.22.333\scripts\install.ps1')*"
+        $text | Should -Not -BeLike '*@VERSION@*'
+        $text | Should -Not -BeLike '*0.15.0*'
+    }
+
+    It 'refuses a version that is not three numbers' {
+        { Get-TarnquillHandOffCommand -Version '1.2' } | Should -Throw
+    }
+}
+
+Describe 'Hand-off command' {
+    Context 'when the install script succeeds' {
+        BeforeAll {
+            $script:sandbox = New-HandOffSandbox -Members @{
+                'scripts/install.ps1' = $script:recordRun + 'Write-Host "installed"' + "`r`n"
+                'package.json'        = '{ "version": "' + $script:version + '" }'
+            }
+            $script:run = Invoke-HandOff -Sandbox $script:sandbox
+        }
+
+        It 'ends with exit status 0' {
+            $script:run.ExitCode | Should -Be 0
+        }
+
+        It 'runs install.ps1 from the unpacked tree without arguments' {
+            $expected = Join-Path -Path (Join-Path -Path $script:sandbox.Work -ChildPath "TARNQUILL-v$($script:version)") -ChildPath 'scripts'
+            [IO.File]::ReadAllText($script:sandbox.Marker) | Should -Be ($expected + '|0')
+            $script:run.Plain | Should -BeLike '*installed*'
+        }
+
+        It 'removes the work folder' {
+            Test-Path -LiteralPath $script:sandbox.Work | Should -BeFalse
+        }
+
+        It 'asks for nothing' {
+            $script:run.Plain | Should -Not -BeLike '*Press Enter to close*'
+        }
+    }
+
+    Context 'when the install script throws' {
+        BeforeAll {
+            $script:sandbox = New-HandOffSandbox -Members @{
+                'scripts/install.ps1' = $script:recordRun + "throw 'Runtime download failed. No download was started.'`r`n"
+            }
+            $script:run = Invoke-HandOff -Sandbox $script:sandbox -PressEnter -WaitSeconds 4
+        }
+
+        It 'waits at the Enter prompt and then ends with exit status 1' {
+            $script:run.WaitedBeforeEnter | Should -BeTrue
+            $script:run.Plain | Should -BeLike '*Press Enter to close*'
+            $script:run.ExitCode | Should -Be 1
+        }
+
+        It 'prints the error message in red' {
+            $script:run.Output | Should -Match ($script:red + 'Runtime download failed\. No download was started\.')
+        }
+
+        It 'prints the log line with %LOCALAPPDATA% as written' {
+            $script:run.Plain | Should -BeLike '*Log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.log*'
+        }
+
+        It 'keeps the work folder with the archive and the unpacked tree' {
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.Work -ChildPath 'source.zip') -PathType Leaf | Should -BeTrue
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.Work -ChildPath "TARNQUILL-v$($script:version)") -PathType Container | Should -BeTrue
+        }
+    }
+
+    Context 'when the install script reports failure without an error' {
+        It 'raises "Installation failed." and ends with 1, keeping the work folder' {
+            $sandbox = New-HandOffSandbox -Members @{ 'scripts/install.ps1' = "Set-StrictMode -Version Latest`r`nexit 3`r`n" }
+            $run = Invoke-HandOff -Sandbox $sandbox -PressEnter
+            $run.ExitCode | Should -Be 1
+            $run.Output | Should -Match ($script:red + 'Installation failed\.')
+            Test-Path -LiteralPath $sandbox.Work | Should -BeTrue
+        }
+    }
+
+    Context 'when the archive holds no install script' {
+        It 'reports the missing script and ends with 1, keeping the work folder' {
+            $sandbox = New-HandOffSandbox -Members @{ 'package.json' = '{}' }
+            $run = Invoke-HandOff -Sandbox $sandbox -PressEnter
+            $run.ExitCode | Should -Be 1
+            $run.Plain | Should -BeLike '*install.ps1*'
+            $run.Plain | Should -BeLike '*Press Enter to close*'
+            Test-Path -LiteralPath (Join-Path -Path $sandbox.Work -ChildPath 'source.zip') | Should -BeTrue
+        }
+    }
+
+    Context 'when the archive is damaged' {
+        It 'reports the unpacking error and ends with 1, keeping the work folder' {
+            $sandbox = New-HandOffSandbox -Members @{ 'scripts/install.ps1' = $script:recordRun }
+            $zipPath = Join-Path -Path $sandbox.Work -ChildPath 'source.zip'
+            $bytes = [IO.File]::ReadAllBytes($zipPath)
+            [IO.File]::WriteAllBytes($zipPath, $bytes[0..([int]($bytes.Length / 2))])
+            $run = Invoke-HandOff -Sandbox $sandbox -PressEnter
+            $run.ExitCode | Should -Be 1
+            Test-Path -LiteralPath $sandbox.Marker | Should -BeFalse
+            Test-Path -LiteralPath $zipPath | Should -BeTrue
+        }
+    }
+}
