@@ -13,11 +13,11 @@ typedef void* HANDLE;
 __declspec(dllimport) wchar* __stdcall GetCommandLineW(void);
 __declspec(dllimport) DWORD __stdcall GetConsoleTitleW(wchar* buffer, DWORD size);
 __declspec(dllimport) DWORD __stdcall GetCurrentDirectoryW(DWORD size, wchar* buffer);
-__declspec(dllimport) DWORD __stdcall GetEnvironmentVariableW(const wchar* name, wchar* buffer,
-                                                              DWORD size);
-__declspec(dllimport) HANDLE __stdcall CreateFileW(const wchar* path, DWORD access, DWORD share,
-                                                   void* security, DWORD disposition,
-                                                   DWORD attributes, HANDLE templateFile);
+__declspec(dllimport) DWORD
+    __stdcall GetEnvironmentVariableW(const wchar* name, wchar* buffer, DWORD size);
+__declspec(dllimport) HANDLE
+    __stdcall CreateFileW(const wchar* path, DWORD access, DWORD share, void* security,
+                          DWORD disposition, DWORD attributes, HANDLE templateFile);
 __declspec(dllimport) int __stdcall WriteFile(HANDLE file, const void* data, DWORD size,
                                               DWORD* written, void* overlapped);
 __declspec(dllimport) int __stdcall CloseHandle(HANDLE handle);

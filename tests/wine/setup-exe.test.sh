@@ -67,6 +67,7 @@ PY
 # cmd.exe takes the temporary folder from the registry, so a small command file sets TEMP and
 # TMP for the setup's own process only.
 cp "$setup_exe" "$scratch/setup.exe"
+cp "$setup_exe" "$scratch/setup-original.exe"
 printf '@echo off\r\nset "TEMP=%%~1"\r\nset "TMP=%%~1"\r\n"%%~2"\r\nexit /b %%errorlevel%%\r\n' \
     >"$scratch/with-temp.cmd"
 
@@ -252,6 +253,42 @@ check_eq "dialog without PowerShell" \
 folder=$(work_folders "$temp")
 [ -n "$folder" ] && [ -f "$temp/$folder/source.zip" ] && echo "ok: work folder kept" ||
     fail "work folder not kept without PowerShell"
+
+# patched_setup MODE OUT: a copy of the unchanged setup whose payload resource is renamed (missing) or
+# declared 999 bytes long (small), patched in the resource directory with pefile.
+patched_setup() {
+    /usr/bin/python3 - "$scratch/setup-original.exe" "$2" "$1" <<'PY'
+import sys, pefile
+pe = pefile.PE(sys.argv[1])
+for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    if kind.id == 10:
+        for name in kind.directory.entries:
+            if name.id == 2000:
+                if sys.argv[3] == 'missing':
+                    name.struct.Name = 2001
+                else:
+                    name.directory.entries[0].data.struct.Size = 999
+pe.write(filename=sys.argv[2])
+PY
+}
+
+for mode in missing small; do
+    echo "== Payload resource $mode"
+    temp="$scratch/temp-payload-$mode"
+    mkdir -p "$temp"
+    patched_setup "$mode" "$scratch/setup.exe"
+    run_setup "payload-$mode" "$temp" yes en_US.UTF-8
+    check_eq "exit status with the payload $mode" 1 "$run_rc"
+    if [ "$mode" == missing ]; then
+        expected="The embedded application archive is missing."
+    else
+        expected="The embedded application archive is invalid."
+    fi
+    check_eq "dialog with the payload $mode" "$expected" "$(dialog_text "payload-$mode" 2)"
+    folder=$(work_folders "$temp")
+    [ -n "$folder" ] && [ ! -e "$temp/$folder/source.zip" ] && echo "ok: work folder kept, no archive" ||
+        fail "payload $mode: expected the work folder without source.zip"
+done
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
