@@ -6,6 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+trap '' PIPE
 
 scratch="$wine_release/test/wine-launchers"
 rm -rf "$scratch"
@@ -109,6 +110,56 @@ run TARNQUILL-Setup.cmd 3 setup-fail
 check_eq "exit code" 3 "$rc"
 has_line "failure line" "$out" "Installation failed. The installer log is stored in:"
 has_line "log path" "$out" "$local_app_data\\TARNQUILL\\Logs\\installer.log"
+
+# run_held LAUNCHER EXITCODE NAME: runs the launcher with a keyboard that types nothing for a
+# few seconds; sets held (still running then), record_before (install script already started
+# then) and rc after a key has been typed.
+run_held() {
+    record="$scratch/$3.record"
+    out="$scratch/$3.out"
+    local keys="$scratch/$3.keys" rcfile="$scratch/$3.rc" i
+    export TARNQUILL_TEST_PS_RECORD
+    TARNQUILL_TEST_PS_RECORD=$(wine_path "$record")
+    export TARNQUILL_TEST_PS_EXIT="$2"
+    mkfifo "$keys"
+    (
+        cd "$scratch/elsewhere"
+        DISPLAY= wine cmd /c "$(wine_path "$tree/$1")" <"$keys" >"$out" 2>&1 && status=0 || status=$?
+        echo "$status" >"$rcfile"
+    ) &
+    exec 7>"$keys"
+    sleep 4
+    held=no
+    [ -e "$rcfile" ] || held=yes
+    record_before=no
+    [ -e "$record" ] && record_before=yes
+    # The launcher may have ended already; a key typed into nothing is no error.
+    printf '\r\n' >&7 2>/dev/null || true
+    for i in $(seq 1 60); do
+        [ -e "$rcfile" ] && break
+        sleep 0.5
+    done
+    exec 7>&-
+    wait
+    rc=$(cat "$rcfile" 2>/dev/null || echo none)
+}
+
+echo "== TARNQUILL-Setup.cmd waits for a key before it installs"
+run_held TARNQUILL-Setup.cmd 0 setup-held
+check_eq "still waiting without a key" yes "$held"
+check_eq "install script not started before the key" no "$record_before"
+check_eq "exit code after the key" 0 "$rc"
+[ -e "$record" ] && echo "ok: install script started after the key" || fail "install script never started"
+
+echo "== INSTALL_AND_RUN.cmd waits for a key after a failure"
+run_held INSTALL_AND_RUN.cmd 1 install-held
+check_eq "still waiting without a key" yes "$held"
+check_eq "exit code after the key" 1 "$rc"
+
+echo "== INSTALL_AND_RUN.cmd ends at once after a success"
+run_held INSTALL_AND_RUN.cmd 0 install-unheld
+check_eq "not waiting for a key" no "$held"
+check_eq "exit code" 0 "$rc"
 
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
