@@ -92,6 +92,16 @@ for code in 1 2 255; do
     lacks_text "no keep-together line" "$out" "Keep the ENTIRE"
 done
 
+for code in 0 1; do
+    echo "== the window stays open until a key is pressed (code $code)"
+    export TARNQUILL_TEST_PS_EXIT="$code"
+    cd "$scratch/elsewhere"
+    cmd_run_held "$scratch/held-$code.out" "$tree/BUILD_PORTABLE.cmd"
+    cd "$wine_root"
+    check_eq "still waiting without a key" yes "$CMD_HELD"
+    check_eq "exit code after the key" "$code" "$CMD_RC"
+done
+
 if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed" >&2
     exit 1

@@ -6,7 +6,6 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-trap '' PIPE
 
 scratch="$wine_release/test/wine-launchers"
 rm -rf "$scratch"
@@ -111,37 +110,20 @@ check_eq "exit code" 3 "$rc"
 has_line "failure line" "$out" "Installation failed. The installer log is stored in:"
 has_line "log path" "$out" "$local_app_data\\TARNQUILL\\Logs\\installer.log"
 
-# run_held LAUNCHER EXITCODE NAME: runs the launcher with a keyboard that types nothing for a
-# few seconds; sets held (still running then), record_before (install script already started
-# then) and rc after a key has been typed.
+# run_held LAUNCHER EXITCODE NAME: as run, with a keyboard that types nothing for a while;
+# sets held, record_before and rc.
 run_held() {
     record="$scratch/$3.record"
     out="$scratch/$3.out"
-    local keys="$scratch/$3.keys" rcfile="$scratch/$3.rc" i
     export TARNQUILL_TEST_PS_RECORD
     TARNQUILL_TEST_PS_RECORD=$(wine_path "$record")
     export TARNQUILL_TEST_PS_EXIT="$2"
-    mkfifo "$keys"
-    (
-        cd "$scratch/elsewhere"
-        DISPLAY= wine cmd /c "$(wine_path "$tree/$1")" <"$keys" >"$out" 2>&1 && status=0 || status=$?
-        echo "$status" >"$rcfile"
-    ) &
-    exec 7>"$keys"
-    sleep 4
-    held=no
-    [ -e "$rcfile" ] || held=yes
-    record_before=no
-    [ -e "$record" ] && record_before=yes
-    # The launcher may have ended already; a key typed into nothing is no error.
-    printf '\r\n' >&7 2>/dev/null || true
-    for i in $(seq 1 60); do
-        [ -e "$rcfile" ] && break
-        sleep 0.5
-    done
-    exec 7>&-
-    wait
-    rc=$(cat "$rcfile" 2>/dev/null || echo none)
+    cd "$scratch/elsewhere"
+    cmd_run_held "$out" "$tree/$1" "$record"
+    cd "$wine_root"
+    held=$CMD_HELD
+    record_before=$CMD_FILE_BEFORE
+    rc=$CMD_RC
 }
 
 echo "== TARNQUILL-Setup.cmd waits for a key before it installs"

@@ -183,3 +183,34 @@ cmd_run() {
     tr -d '\r' <"$out.raw" >"$out"
     echo "$rc"
 }
+
+# cmd_run_held OUT CMDFILE [FILE]: runs a command file under Wine's cmd.exe with a keyboard that
+# types nothing for four seconds, then one Enter. Sets CMD_HELD (yes when it was still running
+# at that moment), CMD_FILE_BEFORE (yes when FILE existed then) and CMD_RC. Run from the folder
+# that should be current.
+cmd_run_held() {
+    local out="$1" file="$2" probe="${3:-}" keys="$1.keys" rcfile="$1.rc" i
+    rm -f "$keys" "$rcfile"
+    mkfifo "$keys"
+    (
+        DISPLAY= wine cmd /c "$(wine_path "$file")" <"$keys" >"$out" 2>&1 && status=0 || status=$?
+        echo "$status" >"$rcfile"
+    ) &
+    local runner=$!
+    exec 7>"$keys"
+    sleep 4
+    CMD_HELD=no
+    [ -e "$rcfile" ] || CMD_HELD=yes
+    CMD_FILE_BEFORE=no
+    [ -n "$probe" ] && [ -e "$probe" ] && CMD_FILE_BEFORE=yes
+    # The command file may have ended already; a key typed into nothing is no error.
+    (trap '' PIPE; printf '\r\n' >&7) 2>/dev/null || true
+    for i in $(seq 1 60); do
+        [ -e "$rcfile" ] && break
+        sleep 0.5
+    done
+    exec 7>&-
+    wait "$runner" || true
+    CMD_RC=$(cat "$rcfile" 2>/dev/null || echo none)
+    tr -d '\r' <"$out" >"$out.tmp" && mv "$out.tmp" "$out"
+}
