@@ -97,8 +97,9 @@ namespace {
 
 const DWORD pathBufferSize = 32768;
 
-const LANGID russianPrimaryLanguage = 0x19; // low 10 bits of a language identifier
-const UINT confirmStyle = 0x24;             // Yes/No buttons with the question icon
+const LANGID primaryLanguageMask = 0x3FF; // low 10 bits of a language identifier
+const LANGID russianPrimaryLanguage = 0x19;
+const UINT confirmStyle = 0x24; // Yes/No buttons with the question icon
 const int idYes = 6;
 const UINT errorStyle = 0x10; // OK button with the stop icon
 const DWORD askedPathSize = 30000;
@@ -214,7 +215,8 @@ void appendHex(char16_t* out, unsigned long long n) {
 
 extern "C" [[noreturn]] void mainCRTStartup() {
     // Every sublanguage of Russian gets the Russian text, every other language the English one.
-    const bool russian = (GetUserDefaultUILanguage() & 0x3FF) == russianPrimaryLanguage;
+    const bool russian =
+        (GetUserDefaultUILanguage() & primaryLanguageMask) == russianPrimaryLanguage;
     const char16_t* confirmation = russian ? russianConfirmation : englishConfirmation;
     if (MessageBoxW(nullptr, confirmation, dialogTitle, confirmStyle) != idYes) {
         ExitProcess(0);
