@@ -19,8 +19,14 @@ wine_prefix_ensure() {
     (
         flock 9
         if [ ! -f "$prefix/.tarnquill-ready" ]; then
-            rm -rf "$prefix"
-            WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1 || exit 1
+            # A half-made prefix of our own (under release/) is made again; any other folder
+            # is never deleted.
+            case "$prefix" in
+            "$wine_release"/*) [ -f "$prefix/system.reg" ] || rm -rf "$prefix" ;;
+            esac
+            if [ ! -f "$prefix/system.reg" ]; then
+                WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1 || exit 1
+            fi
             WINEPREFIX="$prefix" wineserver -w
             [ -f "$prefix/system.reg" ] || exit 1
             touch "$prefix/.tarnquill-ready"
