@@ -106,3 +106,16 @@ Describe 'The icon writer C# source in set-executable-icon.ps1' {
         $build.Output | Should -Match 'CS8026'
     }
 }
+
+Describe 'The shell refresh C# source in install.ps1' {
+    It 'compiles as C# 5 against .NET Framework 4.8 without warnings' {
+        $installScript = Join-Path -Path (Join-Path -Path $script:Root -ChildPath 'scripts') -ChildPath 'install.ps1'
+        $refreshSource = Get-AddTypeSource -ScriptPath $installScript
+        $refreshSource | Should -Match 'public static class TarnquillShellRefresh\b'
+
+        $build = Invoke-CSharp5Build -Name 'shell-refresh' -Source $refreshSource
+
+        $build.Output | Should -Not -Match ': (error|warning) [A-Z]+[0-9]+'
+        $build.ExitCode | Should -Be 0
+    }
+}
