@@ -319,21 +319,6 @@ function Write-TarnquillHashFile {
     [System.IO.File]::WriteAllBytes($Path, $bytes)
 }
 
-function Test-TarnquillConsent {
-    <#
-    .SYNOPSIS
-    True only for y or yes in any letter case, exactly as typed (no trimming).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [AllowEmptyString()]
-        [AllowNull()]
-        [string]$Answer
-    )
-    return ($Answer -match '^(?i)y(es)?$')
-}
-
 function Get-TarnquillEstimatedSize {
     <#
     .SYNOPSIS

@@ -3,7 +3,8 @@ Set-StrictMode -Version Latest
 # Install-root safety for TARNQUILL: where the product lives, which folders in
 # the install root belong to the installer, which old versions may go, how an
 # owned folder is deleted without following a junction or symbolic link, and
-# the per-user lock that keeps two setup runs apart.
+# the per-user lock that keeps two setup runs apart, and the one reading of a
+# consent answer that the installer and the uninstaller share.
 # Loaded by dot-sourcing into the caller's scope; no error preference is set
 # here, the callers decide.
 
@@ -438,4 +439,23 @@ function Exit-TarnquillSetupLock {
     } catch {
         $null = $_
     }
+}
+
+function Test-TarnquillConsent {
+    <#
+    .SYNOPSIS
+    True only for y or yes in any letter case, exactly as typed: no trimming, nothing before or after.
+    .DESCRIPTION
+    Shared by the installer and the uninstaller, so both read an answer the same way.
+    An empty line or no answer at all is a refusal.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyString()]
+        [AllowNull()]
+        [string]$Answer
+    )
+
+    return ($Answer -match '^(?i)y(es)?$')
 }

@@ -90,21 +90,6 @@ function Remove-TarnquillStartupValue {
     Remove-ItemProperty -LiteralPath $script:RunKeyPath -Name $script:StartupValueName -Force
 }
 
-function Test-TarnquillConsent {
-    <#
-    .SYNOPSIS
-    True only for y or yes in any letter case, with nothing before or after it.
-    #>
-    [CmdletBinding()]
-    param(
-        [AllowNull()]
-        [AllowEmptyString()]
-        [string]$Answer
-    )
-
-    return ($Answer -match '^(?i)y(es)?$')
-}
-
 function Test-TarnquillStartupValueOwned {
     <#
     .SYNOPSIS
