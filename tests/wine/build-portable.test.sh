@@ -6,25 +6,11 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/checks.sh"
 
 scratch="$wine_release/test/wine-build-portable"
 rm -rf "$scratch"
 mkdir -p "$scratch/elsewhere"
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-check_eq() {
-    if [ "$2" == "$3" ]; then echo "ok: $1"; else fail "$1: expected [$2], got [$3]"; fi
-}
-has_line() { # NAME FILE LINE
-    if grep -qxF -- "$3" "$2"; then echo "ok: $1"; else fail "$1: no line [$3] in $(cat "$2")"; fi
-}
-lacks_text() { # NAME FILE TEXT
-    if grep -qF -- "$3" "$2"; then fail "$1: unexpected [$3]"; else echo "ok: $1"; fi
-}
-line_number() { grep -nxF -- "$2" "$1" | head -n 1 | cut -d: -f1; }
 
 version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
     "$wine_root/package.json")
@@ -102,8 +88,4 @@ for code in 0 1; do
     check_eq "exit code after the key" "$code" "$CMD_RC"
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "all portable build command checks passed"
+checks_finish "portable build command"

@@ -6,6 +6,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/checks.sh"
 
 scratch="$wine_release/test/wine-launchers"
 rm -rf "$scratch"
@@ -13,21 +14,6 @@ tree="$scratch/unpacked tree's copy"
 mkdir -p "$tree/scripts" "$scratch/elsewhere"
 cp "$wine_root/INSTALL_AND_RUN.cmd" "$wine_root/TARNQUILL-Setup.cmd" "$tree/"
 printf 'Set-StrictMode -Version Latest\r\n' >"$tree/scripts/install.ps1"
-failures=0
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-check_eq() {
-    if [ "$2" == "$3" ]; then echo "ok: $1"; else fail "$1: expected [$2], got [$3]"; fi
-}
-has_line() { # NAME FILE LINE
-    if grep -qxF -- "$3" "$2"; then echo "ok: $1"; else fail "$1: no line [$3] in $(cat "$2")"; fi
-}
-lacks_text() { # NAME FILE TEXT
-    if grep -qF -- "$3" "$2"; then fail "$1: unexpected [$3]"; else echo "ok: $1"; fi
-}
-line_number() { grep -nxF -- "$2" "$1" | head -n 1 | cut -d: -f1; }
 
 wine_prefix_ensure "$WINEPREFIX"
 wine_reset
@@ -143,8 +129,4 @@ run_held INSTALL_AND_RUN.cmd 0 install-unheld
 check_eq "not waiting for a key" no "$held"
 check_eq "exit code" 0 "$rc"
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "all launcher checks passed"
+checks_finish "launcher"

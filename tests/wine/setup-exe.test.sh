@@ -7,6 +7,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
+source "$here/checks.sh"
 
 version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
     "$wine_root/package.json")
@@ -22,26 +23,12 @@ fi
 scratch="$wine_release/test/wine-setup"
 rm -rf "$scratch"
 mkdir -p "$scratch" "$wine_release/wine/screenshots"
-failures=0
 
 cleanup() {
     xvfb_stop
     wine_reset
 }
 trap cleanup EXIT
-
-fail() {
-    echo "FAIL: $*" >&2
-    failures=$((failures + 1))
-}
-
-check_eq() { # name expected actual
-    if [ "$2" == "$3" ]; then
-        echo "ok: $1"
-    else
-        fail "$1: expected [$2], got [$3]"
-    fi
-}
 
 wine_prefix_ensure "$WINEPREFIX"
 powershell_double_install
@@ -290,8 +277,4 @@ for mode in missing small; do
         fail "payload $mode: expected the work folder without source.zip"
 done
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed" >&2
-    exit 1
-fi
-echo "all setup checks passed"
+checks_finish "setup"
