@@ -87,46 +87,7 @@ Describe 'install.ps1' {
         $script:savedEnvironment = Enter-InstallSandbox -Sandbox $script:sandbox
         [IO.File]::WriteAllText($script:sandbox.IconCacheTool, 'stand-in')
 
-        # What the doubles received, and what they answer. Mock bodies run while install.ps1
-        # runs, where $script: is install.ps1's own scope, so they reach this table by name.
-        $script:InstallDoubles = @{
-            answers   = New-Object -TypeName System.Collections.Queue
-            prompts   = New-Object -TypeName System.Collections.Generic.List[string]
-            links     = New-Object -TypeName System.Collections.Generic.List[object]
-            registry  = New-Object -TypeName System.Collections.Generic.List[object]
-            refresh   = New-Object -TypeName System.Collections.Generic.List[string]
-            started   = New-Object -TypeName System.Collections.Generic.List[object]
-            signature = 'NotSigned'
-            sandbox   = $script:sandbox
-        }
-
-        Mock Get-TarnquillSpecialFolder {
-            if ($Name -eq 'Desktop') { return $InstallDoubles.sandbox.Desktop }
-            return $InstallDoubles.sandbox.Programs
-        }
-        Mock Read-TarnquillAnswer {
-            $InstallDoubles.prompts.Add($Prompt)
-            if ($InstallDoubles.answers.Count -eq 0) { throw "No answer prepared for: $Prompt" }
-            return $InstallDoubles.answers.Dequeue()
-        }
-        Mock Get-TarnquillSignatureStatus { return $InstallDoubles.signature }
-        Mock Save-TarnquillShellLink {
-            $InstallDoubles.links.Add([pscustomobject]@{
-                    Path = $Path; Target = $Target; Arguments = $Arguments; WorkingDirectory = $WorkingDirectory
-                    IconLocation = $IconLocation; Description = $Description
-                    Bound = @($PesterBoundParameters.Keys | Sort-Object)
-                })
-            [IO.File]::WriteAllText($Path, 'shell link double')
-        }
-        Mock Reset-TarnquillRegistryKey { $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Reset'; Path = $Path }) }
-        Mock Set-TarnquillRegistryValue {
-            $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Set'; Path = $Path; Name = $Name; Type = $Type; Value = $Value })
-        }
-        Mock Send-TarnquillShellChange { $InstallDoubles.refresh.Add('SHChangeNotify') }
-        Mock Invoke-TarnquillIconCacheTool { $InstallDoubles.refresh.Add($Path + ' ' + $Argument) }
-        Mock Start-TarnquillApplication {
-            $InstallDoubles.started.Add([pscustomobject]@{ Path = $Path; WorkingDirectory = $WorkingDirectory })
-        }
+        $script:InstallDoubles = Register-InstallDouble -Sandbox $script:sandbox
     }
 
     AfterEach {

@@ -135,42 +135,8 @@ Describe 'a whole installation from the setup executable''s payload' {
         $env:TARNQUILL_SETUP_EXE = $setupCopy
         $env:TARNQUILL_SETUP_WORK = $folders.Work
 
-        $script:InstallDoubles = @{
-            answers  = New-Object -TypeName System.Collections.Queue
-            prompts  = New-Object -TypeName System.Collections.Generic.List[string]
-            links    = New-Object -TypeName System.Collections.Generic.List[object]
-            registry = New-Object -TypeName System.Collections.Generic.List[object]
-            refresh  = New-Object -TypeName System.Collections.Generic.List[string]
-            started  = New-Object -TypeName System.Collections.Generic.List[object]
-            sandbox  = $script:sandbox
-        }
+        $script:InstallDoubles = Register-InstallDouble -Sandbox $script:sandbox
         $InstallDoubles.answers.Enqueue('y')
-        Mock Get-TarnquillSpecialFolder {
-            if ($Name -eq 'Desktop') { return $InstallDoubles.sandbox.Desktop }
-            return $InstallDoubles.sandbox.Programs
-        }
-        Mock Read-TarnquillAnswer {
-            $InstallDoubles.prompts.Add($Prompt)
-            return $InstallDoubles.answers.Dequeue()
-        }
-        Mock Get-TarnquillSignatureStatus { return 'NotSigned' }
-        Mock Save-TarnquillShellLink {
-            $InstallDoubles.links.Add([pscustomobject]@{
-                    Path = $Path; Target = $Target; Arguments = $Arguments; WorkingDirectory = $WorkingDirectory
-                    IconLocation = $IconLocation; Description = $Description
-                    Bound = @($PesterBoundParameters.Keys | Sort-Object)
-                })
-            [IO.File]::WriteAllText($Path, 'shell link double')
-        }
-        Mock Reset-TarnquillRegistryKey { $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Reset'; Path = $Path }) }
-        Mock Set-TarnquillRegistryValue {
-            $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Set'; Path = $Path; Name = $Name; Type = $Type; Value = $Value })
-        }
-        Mock Send-TarnquillShellChange { $InstallDoubles.refresh.Add('SHChangeNotify') }
-        Mock Invoke-TarnquillIconCacheTool { $InstallDoubles.refresh.Add($Argument) }
-        Mock Start-TarnquillApplication {
-            $InstallDoubles.started.Add([pscustomobject]@{ Path = $Path; WorkingDirectory = $WorkingDirectory })
-        }
 
         $script:dayBefore = [DateTime]::Now.ToString('yyyyMMdd')
         $script:run = Invoke-InstallScript -ScriptPath (Join-Path -Path (Join-Path -Path $folders.Tree -ChildPath 'scripts') -ChildPath 'install.ps1')
@@ -302,7 +268,8 @@ Describe 'a whole installation from the setup executable''s payload' {
     }
 
     It 'refreshes the shell, logs completion, shows the success lines and starts the application' {
-        $InstallDoubles.refresh | Should -Be @('SHChangeNotify', '-ClearIconCache', '-show')
+        $InstallDoubles.refresh | Should -Be @('SHChangeNotify', ($script:sandbox.IconCacheTool + ' -ClearIconCache'),
+            ($script:sandbox.IconCacheTool + ' -show'))
         $InstallDoubles.started.Count | Should -Be 1
         @($InstallDoubles.started[0].Path, $InstallDoubles.started[0].WorkingDirectory) | Should -Be @($exe, $app)
         $text = $run.Text

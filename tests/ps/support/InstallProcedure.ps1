@@ -32,6 +32,60 @@ $script:InstallWindowsInterface = @(
 $script:InstallEnvironmentNames = @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMP',
     'SystemRoot', 'TARNQUILL_SETUP_EXE', 'TARNQUILL_SETUP_WORK', 'XDG_CONFIG_HOME')
 
+function Register-InstallDouble {
+    <#
+    .SYNOPSIS
+    Puts Pester doubles in place of install.ps1's Windows-only functions, for one test.
+    .DESCRIPTION
+    Call it from BeforeEach or BeforeAll of a Describe, after Import-InstallWindowsInterface.
+    Returns the table the doubles record into and answer from; keep it in
+    $script:InstallDoubles. The mock bodies run while install.ps1 runs, where $script: is
+    install.ps1's own scope, so they reach the table by that name.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object]$Sandbox
+    )
+    Mock Get-TarnquillSpecialFolder {
+        if ($Name -eq 'Desktop') { return $InstallDoubles.sandbox.Desktop }
+        return $InstallDoubles.sandbox.Programs
+    }
+    Mock Read-TarnquillAnswer {
+        $InstallDoubles.prompts.Add($Prompt)
+        if ($InstallDoubles.answers.Count -eq 0) { throw "No answer prepared for: $Prompt" }
+        return $InstallDoubles.answers.Dequeue()
+    }
+    Mock Get-TarnquillSignatureStatus { return $InstallDoubles.signature }
+    Mock Save-TarnquillShellLink {
+        $InstallDoubles.links.Add([pscustomobject]@{
+                Path = $Path; Target = $Target; Arguments = $Arguments; WorkingDirectory = $WorkingDirectory
+                IconLocation = $IconLocation; Description = $Description
+                Bound = @($PesterBoundParameters.Keys | Sort-Object)
+            })
+        [IO.File]::WriteAllText($Path, 'shell link double')
+    }
+    Mock Reset-TarnquillRegistryKey { $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Reset'; Path = $Path }) }
+    Mock Set-TarnquillRegistryValue {
+        $InstallDoubles.registry.Add([pscustomobject]@{ Call = 'Set'; Path = $Path; Name = $Name; Type = $Type; Value = $Value })
+    }
+    Mock Send-TarnquillShellChange { $InstallDoubles.refresh.Add('SHChangeNotify') }
+    Mock Invoke-TarnquillIconCacheTool { $InstallDoubles.refresh.Add($Path + ' ' + $Argument) }
+    Mock Start-TarnquillApplication {
+        $InstallDoubles.started.Add([pscustomobject]@{ Path = $Path; WorkingDirectory = $WorkingDirectory })
+    }
+    return @{
+        answers   = New-Object -TypeName System.Collections.Queue
+        prompts   = New-Object -TypeName System.Collections.Generic.List[string]
+        links     = New-Object -TypeName System.Collections.Generic.List[object]
+        registry  = New-Object -TypeName System.Collections.Generic.List[object]
+        refresh   = New-Object -TypeName System.Collections.Generic.List[string]
+        started   = New-Object -TypeName System.Collections.Generic.List[object]
+        signature = 'NotSigned'
+        sandbox   = $Sandbox
+    }
+}
+
 function Get-InstallTestFolder {
     <#
     .SYNOPSIS
