@@ -247,6 +247,75 @@ TEST_F(BootstrapTest, TheEnglishConfirmationNamesBothSourcesInOrder) {
                         u"environment."));
 }
 
+// The full texts, written out here rather than read from the source, so that a changed word,
+// space or line break in any of them fails.
+const std::u16string englishConfirmation =
+    u"Install TARNQUILL " + version +
+    u"?\n\nThis is an ONLINE installer. It contains the application source and downloads "
+    u"Electron 43.4.1 from github.com/electron/electron (fallback: "
+    u"sourceforge.net/projects/electron.mirror), checking its pinned SHA-256. The next screen "
+    u"lists full URLs, the installation folder and your installer hash before any "
+    u"download.\n\nClose TARNQUILL first (Exit in the tray menu). Internet is required. No "
+    u"administrator rights or payment details are requested. A PowerShell progress window will "
+    u"open.\n\nWindows installation has not been runtime-tested in the build environment.";
+
+const std::u16string russianConfirmation =
+    russianStart +
+    u"\n\n\u042d\u0442\u043e \u043e\u043d\u043b\u0430\u0439\u043d-"
+    u"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u0449\u0438\u043a. "
+    u"\u0414\u043b\u044f \u0437\u0430\u0433\u0440\u0443\u0437\u043a\u0438 Electron "
+    u"\u043d\u0443\u0436\u0435\u043d \u0438\u043d\u0442\u0435\u0440\u043d\u0435\u0442. "
+    u"\u041f\u0440\u043e\u0432\u0435\u0440\u044f\u0435\u0442\u0441\u044f SHA-256.\n\n"
+    u"\u0421\u043d\u0430\u0447\u0430\u043b\u0430 \u0437\u0430\u043a\u0440\u043e\u0439 TARNQUILL "
+    u"\u0447\u0435\u0440\u0435\u0437 \u043c\u0435\u043d\u044e \u0432 \u0442\u0440\u0435\u0435. "
+    u"\u041e\u0442\u043a\u0440\u043e\u0435\u0442\u0441\u044f \u043e\u043a\u043d\u043e PowerShell "
+    u"\u0441 \u0445\u043e\u0434\u043e\u043c "
+    u"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043a\u0438. "
+    u"\u041f\u0440\u0430\u0432\u0430 "
+    u"\u0430\u0434\u043c\u0438\u043d\u0438\u0441\u0442\u0440\u0430\u0442\u043e\u0440\u0430 \u0438 "
+    u"\u043e\u043f\u043b\u0430\u0442\u0430 \u043d\u0435 \u043d\u0443\u0436\u043d\u044b.\n\n"
+    u"\u0417\u0430\u043f\u0443\u0441\u043a "
+    u"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u0449\u0438\u043a\u0430 \u043d\u0430 Windows "
+    u"\u0437\u0434\u0435\u0441\u044c \u043d\u0435 \u043f\u0440\u043e\u0432\u0435\u0440\u044f\u043b"
+    u"\u0441\u044f.";
+
+const std::u16string handOffCommandLine =
+    u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "
+    u"\"$ErrorActionPreference='Stop'; $work=$env:TARNQUILL_SETUP_WORK; $success=$false; try { "
+    u"Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath $work -Force; "
+    u"& (Join-Path $work 'TARNQUILL-v" +
+    version +
+    u"\\scripts\\install.ps1'); if (-not $?) { throw 'Installation failed.' }; $success=$true } "
+    u"catch { Write-Host $_.Exception.Message -ForegroundColor Red; Write-Host 'Log: "
+    u"%LOCALAPPDATA%\\TARNQUILL\\Logs\\installer.log'; Read-Host 'Press Enter to close'; exit 1 "
+    u"} finally { if ($success) { Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction "
+    u"SilentlyContinue } }; exit 0\"";
+
+TEST_F(BootstrapTest, ShowsTheEnglishConfirmationWordForWord) {
+    machine.confirmAnswer = 7;
+    run();
+    EXPECT_EQ(machine.messageBoxes.at(0).text, englishConfirmation);
+}
+
+TEST_F(BootstrapTest, ShowsTheRussianConfirmationWordForWord) {
+    machine.uiLanguage = 0x419;
+    machine.confirmAnswer = 7;
+    run();
+    EXPECT_EQ(machine.messageBoxes.at(0).text, russianConfirmation);
+}
+
+TEST_F(BootstrapTest, GivesTheScriptHostTheHandOffCommandLineCharacterForCharacter) {
+    run();
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    EXPECT_EQ(machine.createProcesses[0].commandLine, handOffCommandLine);
+}
+
+TEST_F(BootstrapTest, DropsTheWorkVariableBeforeTheSetupFileVariable) {
+    run();
+    EXPECT_EQ(machine.removedVariables,
+              (std::vector<std::u16string>{u"TARNQUILL_SETUP_WORK", u"TARNQUILL_SETUP_EXE"}));
+}
+
 enum class LeftBehind { Nothing, Folder, FolderAndArchive };
 
 struct FailureCase {

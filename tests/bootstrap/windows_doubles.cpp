@@ -181,6 +181,7 @@ int SetEnvironmentVariableW(const char16_t* name, const char16_t* content) {
         return 0;
     }
     if (content == nullptr) {
+        machine.removedVariables.push_back(text(name));
         machine.environment.erase(text(name));
     } else {
         machine.environment[text(name)] = text(content);

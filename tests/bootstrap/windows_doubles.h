@@ -84,6 +84,7 @@ struct Machine {
     std::vector<MessageBoxCall> messageBoxes;
     std::vector<CreateFileCall> createFiles;
     std::vector<CreateProcessCall> createProcesses;
+    std::vector<std::u16string> removedVariables; // names set to nothing, in call order
     std::vector<std::uintptr_t> closedHandles;
     unsigned waitTimeout = 0;
     std::uintptr_t waitedHandle = 0;
