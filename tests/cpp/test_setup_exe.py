@@ -190,6 +190,28 @@ class SetupExecutable(unittest.TestCase):
                 with open(os.path.join(ROOT, "installer", "bootstrap.cpp"), "rb") as source:
                     self.assertEqual(archive.read(top + "installer/bootstrap.cpp"), source.read())
 
+    def test_payload_holds_every_member_the_installation_relies_on(self):
+        relied_on = ["scripts/install.ps1", "scripts/runtime.ps1",
+                     "scripts/installation-safety.ps1", "scripts/package-portable.ps1",
+                     "scripts/set-executable-icon.ps1", "scripts/uninstall-installed.ps1",
+                     "scripts/apply-update.ps1", "package.json", "assets/tarnquill.ico",
+                     "INSTALL_AND_RUN.cmd", "TARNQUILL-Setup.cmd", "main.js", "preload.js",
+                     "config/update-public-key.pem"]
+        with tempfile.TemporaryDirectory() as temp:
+            zip_path = os.path.join(temp, "payload.zip")
+            subprocess.run(["/usr/bin/python3", EXTRACT, EXE, zip_path], check=True)
+            with zipfile.ZipFile(zip_path) as archive:
+                top = f"TARNQUILL-v{VERSION}/"
+                names = set(archive.namelist())
+                self.assertEqual(archive.comment, b"")
+                for info in archive.infolist():
+                    self.assertFalse(info.is_dir(), info.filename)
+                    self.assertEqual(info.compress_type, zipfile.ZIP_DEFLATED, info.filename)
+                for member in relied_on:
+                    self.assertIn(top + member, names)
+                for folder in ["assets/", "config/", "src/"]:
+                    self.assertTrue(any(n.startswith(top + folder) for n in names), folder)
+
     def test_checksum_file_beside_it_describes_its_bytes(self):
         with open(EXE, "rb") as exe:
             digest = hashlib.sha256(exe.read()).hexdigest()
