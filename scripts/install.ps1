@@ -609,7 +609,13 @@ try {
         }
     } catch {
         $message = $_.Exception.Message
-        Add-TarnquillLogEntry -Path $logFile -Text ('ERROR ' + $message)
+        # A log that cannot be written must not hide why the run failed: the
+        # message is still shown and the original error raised again.
+        try {
+            Add-TarnquillLogEntry -Path $logFile -Text ('ERROR ' + $message)
+        } catch {
+            $null = $_
+        }
         Write-Host ''
         Write-Host 'Installation failed.' -ForegroundColor Red
         Write-Host $message -ForegroundColor Yellow

@@ -251,9 +251,11 @@ Describe 'install.ps1' {
             $at = [array]::IndexOf($run.Text, 'Installer SHA-256: ' + $script:setupHash)
             $at | Should -BeGreaterThan 0
             $run.Lines[$at].Colour | Should -Be 'Cyan'
-            $run.Text[$at + 1] | Should -Be 'Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.'
-            $run.Text[$at + 2] | Should -Be 'Installer Authenticode status: NotSigned'
-            $run.Text[$at + 3] | Should -Be 'A matching hash checks file integrity, not publisher identity.'
+            ($run.Lines[$at + 1].Text, $run.Lines[$at + 1].Colour) |
+                Should -Be @('Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.', '')
+            ($run.Lines[$at + 2].Text, $run.Lines[$at + 2].Colour) | Should -Be @('Installer Authenticode status: NotSigned', '')
+            ($run.Lines[$at + 3].Text, $run.Lines[$at + 3].Colour) |
+                Should -Be @('A matching hash checks file integrity, not publisher identity.', 'Yellow')
             Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', "Installer SHA-256: $($script:setupHash)",
                 'ERROR Installation cancelled before downloading.')
             [IO.File]::ReadAllBytes($script:sandbox.HashFile) |
@@ -337,18 +339,25 @@ Describe 'install.ps1' {
             [void](New-OwnedFolder -Name 'App-0.13.3')
             [void](New-OwnedFolder -Name 'Data')
             [void](New-OwnedFolder -Name 'App-not-a-version')
+            # The plan keeps the order of the directory listing.
+            $planned = @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Directory -Force |
+                    Where-Object -FilterScript { @($old, $oldBackup) -contains $_.FullName })
 
             $run = Invoke-Install -Answers 'y', 'y'
             $run.Message | Should -BeNullOrEmpty
             $at = [array]::IndexOf($run.Text, 'Versions older than the latest two can now be removed. User data is not included:')
             $run.Lines[$at].Colour | Should -Be 'Yellow'
-            @($run.Text[($at + 1)..($at + 2)] | Sort-Object) | Should -Be @(@($old, $oldBackup) | Sort-Object)
+            $run.Lines.Count | Should -Be ($at + 3)
+            foreach ($i in 0, 1) {
+                ($run.Lines[$at + 1 + $i].Text, $run.Lines[$at + 1 + $i].Colour) | Should -Be @($planned[$i].FullName, '')
+            }
             $InstallDoubles.prompts[1] | Should -Be 'Remove exactly these old application/backup folders? [Y/N, default N]'
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0',
+                ('Installation complete: ' + (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0')),
+                ('Removed old version: ' + $planned[0].Name), ('Removed old version: ' + $planned[1].Name))
             Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.13.3', 'App-0.15.0', 'App-not-a-version', 'Data', 'Logs')
             Get-FolderNames -Path (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'Data') | Should -Be @('marker.txt')
             Get-FolderNames -Path (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-not-a-version') | Should -Be @('marker.txt')
-            $removed = @(Get-LogText | Where-Object -FilterScript { $_ -like 'Removed old version: *' } | Sort-Object)
-            $removed | Should -Be @(@('Removed old version: App-0.11.0', ('Removed old version: Backup-0.11.0-' + ('ab' * 16))) | Sort-Object)
             $InstallDoubles.started.Count | Should -Be 1
         }
 
@@ -357,7 +366,7 @@ Describe 'install.ps1' {
             [void](New-OwnedFolder -Name 'App-0.13.3')
             $run = Invoke-Install -Answers 'y', 'no' -NoLaunch
             $run.Message | Should -BeNullOrEmpty
-            $run.Text[-1] | Should -Be 'Old versions retained by your choice.'
+            ($run.Lines[-1].Text, $run.Lines[-1].Colour) | Should -Be @('Old versions retained by your choice.', '')
             Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.11.0', 'App-0.13.3', 'App-0.15.0', 'Logs')
             Get-LogText | Should -Not -Contain 'Removed old version: App-0.11.0'
         }
@@ -426,6 +435,40 @@ Describe 'install.ps1' {
                 Should -BeTrue
         }
 
+        It 'stops before the shortcuts when an installed file is missing, keeping the new application folder' {
+            # A folder where the uninstaller should be: the build copies it as an empty folder.
+            $tree = New-TreeCopy -Name 'no uninstaller'
+            $uninstaller = Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'uninstall-installed.ps1'
+            Remove-Item -LiteralPath $uninstaller
+            [void][IO.Directory]::CreateDirectory($uninstaller)
+
+            $run = Invoke-Install -Answers 'y' -Script (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1')
+            $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
+            $missing = Join-Path -Path (Join-Path -Path (Join-Path -Path (Join-Path -Path $app -ChildPath 'resources') -ChildPath 'app') -ChildPath 'scripts') -ChildPath 'uninstall-installed.ps1'
+            $run.Message | Should -Be ('Required installation file was not created: ' + $missing)
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', ('ERROR ' + $run.Message))
+            Test-Path -LiteralPath (Join-Path -Path $app -ChildPath 'TARNQUILL.exe') -PathType Leaf | Should -BeTrue
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count + $InstallDoubles.refresh.Count | Should -Be 0
+            Test-Path -LiteralPath $script:sandbox.StartMenuGroup | Should -BeFalse
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+        }
+
+        It 'still shows and raises the error that ended the run when the log cannot take its entry' {
+            Mock Read-TarnquillAnswer {
+                # The log turns into a folder while the question waits.
+                Remove-Item -LiteralPath $InstallDoubles.sandbox.LogFile
+                [void][IO.Directory]::CreateDirectory($InstallDoubles.sandbox.LogFile)
+                return 'n'
+            }
+            $run = Invoke-InstallScript -ScriptPath $script:installScript
+            $run.Message | Should -Be 'Installation cancelled before downloading.'
+            $tail = @($run.Lines | Select-Object -Last 4)
+            ($tail[1].Text, $tail[1].Colour) | Should -Be @('Installation failed.', 'Red')
+            ($tail[2].Text, $tail[2].Colour) | Should -Be @('Installation cancelled before downloading.', 'Yellow')
+            ($tail[3].Text, $tail[3].Colour) | Should -Be @(('Log: ' + $script:sandbox.LogFile), 'DarkGray')
+            Test-Path -LiteralPath $script:sandbox.LogFile -PathType Container | Should -BeTrue
+        }
+
         It 'ends as failed when the removal question fails' {
             [void](New-OwnedFolder -Name 'App-0.11.0')
             [void](New-OwnedFolder -Name 'App-0.13.3')
@@ -459,8 +502,14 @@ Describe 'install.ps1' {
             $InstallDoubles.started[0].WorkingDirectory | Should -Be $app
             $InstallDoubles.refresh | Should -Be @('SHChangeNotify', ($script:sandbox.IconCacheTool + ' -ClearIconCache'),
                 ($script:sandbox.IconCacheTool + ' -show'))
-            $run.Text[-2] | Should -Be ('Desktop: ' + (Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk'))
-            $run.Text[-1] | Should -Be ('Start Menu: ' + (Join-Path -Path $script:sandbox.Programs -ChildPath 'TARNQUILL.lnk'))
+            $tail = @($run.Lines | Select-Object -Last 4)
+            ($tail[0].Text, $tail[0].Colour) | Should -Be @('', '')
+            ($tail[1].Text, $tail[1].Colour) | Should -Be @('TARNQUILL installed successfully.', 'Green')
+            ($tail[2].Text, $tail[2].Colour) |
+                Should -Be @(('Desktop: ' + (Join-Path -Path $script:sandbox.Desktop -ChildPath 'TARNQUILL.lnk')), 'DarkGray')
+            ($tail[3].Text, $tail[3].Colour) |
+                Should -Be @(('Start Menu: ' + (Join-Path -Path $script:sandbox.Programs -ChildPath 'TARNQUILL.lnk')), 'DarkGray')
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', "Installation complete: $app")
         }
 
         It 'leaves a folder that carries a shortcut''s name alone, with what it holds' {
