@@ -50,12 +50,22 @@ long run_value(std::string_view run) {
     return value;
 }
 
+// Leading zeros could make the text any length. Longer texts would overflow the bootstrap's
+// fixed path buffers (the work-folder name carries the version) and the 16-bit lengths of the
+// version record, and give a setup file name longer than a file system allows.
+constexpr std::size_t longest_version_text = 200;
+
 } // namespace
 
 Result<ReleaseVersion> parse_release_version(std::string_view text) {
     auto runs = digit_runs(text);
     if (runs.empty()) {
         return Error{"Invalid version"};
+    }
+    if (text.size() > longest_version_text) {
+        return Error{"Invalid version: the text is " + std::to_string(text.size()) +
+                     " characters long, more than the " + std::to_string(longest_version_text) +
+                     " that the setup file name and the bootstrap's paths can hold"};
     }
     long values[3];
     for (int i = 0; i < 3; ++i) {

@@ -20,7 +20,8 @@ struct ReleaseVersion {
     std::string four_part() const { return text + ".0"; }
 };
 
-// Accepts exactly digits '.' digits '.' digits; each part must fit 16 bits.
+// Accepts exactly digits '.' digits '.' digits; each part must fit 16 bits and the whole text
+// at most 200 characters (leading zeros included).
 Result<ReleaseVersion> parse_release_version(std::string_view text);
 
 // Reads `package.json` under `root` and parses its "version" member.

@@ -54,6 +54,19 @@ TEST(ReleaseVersion, KeepsLeadingZerosInTheTextButStoresTheValues) {
     EXPECT_EQ(version.patch, 3);
 }
 
+TEST(ReleaseVersion, AcceptsLeadingZerosUpTo200CharactersAndRefusesLongerTexts) {
+    const std::string longest = std::string(195, '0') + "1.2.3";
+    ASSERT_EQ(longest.size(), 200u);
+    const auto version = version_of(longest);
+    EXPECT_EQ(version.major, 1);
+    const auto record = version_resource(version);
+    EXPECT_EQ(get_u16(record, 0), record.size());
+
+    const auto refused = parse_release_version("0" + longest);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().message.rfind("Invalid version", 0), 0u);
+}
+
 TEST(VersionRecord, Is712BytesFor0150WithTheRootSpanningTheWholeRecord) {
     const auto record = version_resource(version_of("0.15.0"));
     ASSERT_EQ(record.size(), 712u);
