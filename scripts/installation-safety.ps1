@@ -226,7 +226,10 @@ function Get-TarnquillRetentionPlan {
         [Parameter(Mandatory = $true, Position = 0)]
         [string]$InstallRoot,
 
+        # An empty text is a malformed version like any other and gets the
+        # same refusal, not a parameter binding error.
         [Parameter(Mandatory = $true, Position = 1)]
+        [AllowEmptyString()]
         [string]$CurrentVersion
     )
 
@@ -457,5 +460,7 @@ function Test-TarnquillConsent {
         [string]$Answer
     )
 
-    return ($Answer -match '^(?i)y(es)?$')
+    # '$' also matches before a final line feed; "y" followed by a line feed
+    # has something after the y and is no consent.
+    return (($Answer -match '^(?i)y(es)?$') -and (-not $Answer.Contains("`n")))
 }

@@ -209,6 +209,7 @@ Describe 'Get-TarnquillVersionFolders and Get-TarnquillRetentionPlan' {
             @{ Label = 'a suffix'; Value = '0.15.0-beta' }
             @{ Label = 'a leading blank'; Value = ' 0.15.0' }
             @{ Label = 'a trailing line feed'; Value = "0.15.0`n" }
+            @{ Label = 'an empty text'; Value = '' }
         ) {
             Remove-Item -LiteralPath 'Env:LOCALAPPDATA'
             { Get-TarnquillRetentionPlan -InstallRoot $script:root -CurrentVersion $Value } |

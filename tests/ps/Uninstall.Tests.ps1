@@ -87,16 +87,26 @@ BeforeAll {
     function Invoke-Uninstaller {
         param([switch]$Quiet)
         $lines = New-Object -TypeName 'System.Collections.Generic.List[object]'
+        # The doubles see how many lines were shown when they are called.
+        $global:UninstallDoubles.Lines = $lines
+        $warnings = New-Object -TypeName 'System.Collections.Generic.List[string]'
         $failure = $null
         $global:LASTEXITCODE = -1
         try {
-            & $script:uninstaller -Quiet:$Quiet 6>&1 | ForEach-Object -Process { $lines.Add($_) }
+            & $script:uninstaller -Quiet:$Quiet 3>&1 6>&1 | ForEach-Object -Process {
+                if ($_ -is [System.Management.Automation.WarningRecord]) {
+                    $warnings.Add($_.Message)
+                } else {
+                    $lines.Add($_)
+                }
+            }
         } catch {
             $failure = $_
         }
         [pscustomobject]@{
             Lines    = @($lines | ForEach-Object -Process { [string]$_ })
             Records  = $lines.ToArray()
+            Warnings = $warnings.ToArray()
             Error    = $failure
             ExitCode = $global:LASTEXITCODE
         }
@@ -211,7 +221,7 @@ Describe 'uninstall-installed.ps1' {
         # The current-user registry as the doubles see it, and what they saw
         # of the disk when they were called.
         $script:registry = @{ UninstallKey = $false; StartupValue = $null; Seen = @{} }
-        $script:answer = @{ Text = 'y'; Prompts = (New-Object -TypeName 'System.Collections.Generic.List[string]') }
+        $script:answer = @{ Text = 'y'; Prompts = (New-Object -TypeName 'System.Collections.Generic.List[string]'); LinesShown = -1 }
 
         # The doubles run inside the uninstaller's scope, where $script: is its
         # own; they reach the sandbox through one global table.
@@ -225,6 +235,7 @@ Describe 'uninstall-installed.ps1' {
         }
         Mock Read-TarnquillAnswer {
             $global:UninstallDoubles.Answer.Prompts.Add($Prompt)
+            $global:UninstallDoubles.Answer.LinesShown = $global:UninstallDoubles.Lines.Count
             $global:UninstallDoubles.Answer.Text
         }
         Mock Remove-TarnquillUninstallKey {
@@ -278,6 +289,10 @@ Describe 'uninstall-installed.ps1' {
             $result.Lines[$listing.Count..($result.Lines.Count - 2)] | Should -Be $removed
             $result.Lines[-1] | Should -Be 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.'
             $result.Records[-1].MessageData.ForegroundColor | Should -Be ([System.ConsoleColor]::Green)
+            # Every other line is in the console's current colour.
+            $plain = (& { Write-Host 'reference' } 6>&1).MessageData.ForegroundColor
+            @($result.Records[0..($result.Records.Count - 2)] | ForEach-Object -Process { $_.MessageData.ForegroundColor } |
+                    Where-Object -FilterScript { $_ -ne $plain }) | Should -BeNullOrEmpty
             Should -Invoke Read-TarnquillAnswer -Times 0 -Exactly
 
             Test-Path -LiteralPath $script:box.InstallRoot | Should -BeFalse
@@ -337,8 +352,12 @@ Describe 'uninstall-installed.ps1' {
             $result.ExitCode | Should -Be 0
             $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
                     Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
-            $result.Lines | Should -Be (@(Get-ExpectedListing -VersionFolders $folders) + 'Uninstall cancelled. Nothing removed.')
+            $listing = @(Get-ExpectedListing -VersionFolders $folders)
+            $result.Lines | Should -Be ($listing + 'Uninstall cancelled. Nothing removed.')
             @($script:answer.Prompts) | Should -Be @('Uninstall the listed files? [Y/N, default N]')
+            $script:answer.LinesShown | Should -Be $listing.Count
+            $plain = (& { Write-Host 'reference' } 6>&1).MessageData.ForegroundColor
+            $result.Records[-1].MessageData.ForegroundColor | Should -Be $plain
             Get-TreeSnapshot | Should -Be $before
             Should -Invoke Remove-TarnquillUninstallKey -Times 0 -Exactly
             Should -Invoke Get-TarnquillStartupValue -Times 0 -Exactly
@@ -556,11 +575,12 @@ Describe 'uninstall-installed.ps1' {
         }
 
         It 'keeps <Name> in the installation root, and then the root itself' -ForEach @(
-            @{ Name = 'Data'; Folder = $true }
-            @{ Name = 'App-not-a-version'; Folder = $true }
-            @{ Name = 'Backup-0.15.0'; Folder = $true }
-            @{ Name = 'notes.txt'; Folder = $false }
-            @{ Name = '.hidden'; Folder = $false }
+            @{ Name = 'Data'; Folder = $true; Warning = $null }
+            @{ Name = 'App-not-a-version'; Folder = $true; Warning = $null }
+            @{ Name = 'Backup-0.15.0'; Folder = $true; Warning = $null }
+            @{ Name = 'App-9999999999.0.0'; Folder = $true; Warning = 'Unrecognized version folder left intact: App-9999999999.0.0' }
+            @{ Name = 'notes.txt'; Folder = $false; Warning = $null }
+            @{ Name = '.hidden'; Folder = $false; Warning = $null }
         ) {
             $item = Join-Path -Path $script:box.InstallRoot -ChildPath $Name
             if ($Folder) {
@@ -573,6 +593,7 @@ Describe 'uninstall-installed.ps1' {
             $result.Error | Should -BeNullOrEmpty
             @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Force | ForEach-Object -Process { $_.Name }) | Should -Be @($Name)
             $result.Lines | Should -Not -Contain ('Removed: ' + $item)
+            @($result.Warnings) | Should -Be @($Warning | Where-Object -FilterScript { $null -ne $_ })
         }
 
         It 'keeps a Start menu group that still holds <Name>' -ForEach @(
