@@ -241,6 +241,8 @@ function Ensure-ElectronRuntime {
     Write-Host 'Runtime integrity verified.' -ForegroundColor Green
 
     $extract = Join-Path -Path $runtimeBase -ChildPath ('extract-' + [guid]::NewGuid().ToString('N'))
+    # Expand-Archive creates the new folder itself: given one that already exists under a path with
+    # brackets, it tests the path as a wildcard pattern, misses it and fails to create it again.
     Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
     [void][IO.Directory]::CreateDirectory($runtimeBase)
     if (Test-Path -LiteralPath $runtimePath) {

@@ -143,6 +143,22 @@ Describe 'Download-FileWithFallback' {
         }
     }
 
+    Context 'the web stack''s security protocols' {
+        It 'allows TLS 1.2 alone for the process, replacing what was enabled before, even when every source fails' {
+            $saved = [Net.ServicePointManager]::SecurityProtocol
+            try {
+                [Net.ServicePointManager]::SecurityProtocol = [Net.SecurityProtocolType]::Tls13 -bor [Net.SecurityProtocolType]::Tls12
+                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @(Get-SourceUrl -Route 'missing') -Destination $script:destination }
+                $after = [Net.ServicePointManager]::SecurityProtocol
+            } finally {
+                [Net.ServicePointManager]::SecurityProtocol = $saved
+            }
+
+            $result.Error | Should -Be 'Could not download the Electron runtime. Last error: The remote server returned an error: (404) Not Found.'
+            $after | Should -Be ([Net.SecurityProtocolType]::Tls12)
+        }
+    }
+
     Context 'BITS is usable' {
         It 'falls back to the web request for the same source without a warning when BITS fails' {
             Mock Invoke-ElectronBitsTransfer { throw 'The BITS job failed: 0x80200010' }

@@ -255,7 +255,7 @@ Describe 'Ensure-ElectronRuntime' {
             $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
         }
 
-        It 'passes the size rule and the hash, then fails at unpacking with the archive kept and no runtime folder' {
+        It 'passes the size rule and the hash, then fails at unpacking with the archive and its extract folder kept and no runtime folder' {
             $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
 
             # The platform's own error passes through unchanged (its message may be empty).
@@ -265,6 +265,8 @@ Describe 'Ensure-ElectronRuntime' {
             $state = Get-RuntimeState -Tree $script:tree
             $state | Should -Contain $script:cachedName
             $state | Should -Not -Contain $script:runtimeName
+            # The unpack target is named after a fresh GUID and is left for inspection, not cleaned up.
+            @($state | Where-Object { $_ -cmatch '^extract-[0-9a-f]{32}$' }).Count | Should -Be 1
         }
     }
 }
