@@ -250,6 +250,7 @@ Describe 'install.ps1' {
 
             $at = [array]::IndexOf($run.Text, 'Installer SHA-256: ' + $script:setupHash)
             $at | Should -BeGreaterThan 0
+            $run.Text[$at - 1] | Should -Be 'No telemetry, antivirus exclusions, driver downloads or elevation.'
             $run.Lines[$at].Colour | Should -Be 'Cyan'
             ($run.Lines[$at + 1].Text, $run.Lines[$at + 1].Colour) |
                 Should -Be @('Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.', '')
@@ -286,6 +287,29 @@ Describe 'install.ps1' {
             [void](Invoke-Install -Answers 'n')
             [IO.File]::ReadAllBytes($script:sandbox.HashFile) |
                 Should -Be ([Text.Encoding]::ASCII.GetBytes($script:setupHash + "  TARNQUILL-????.exe`r`n"))
+        }
+    }
+
+    Context 'an image build that fails' {
+        It 'passes the runtime check''s message on, logs it and leaves the installed version and the temporary folder as they were' {
+            $tree = New-TreeCopy -Name 'wrong pin'
+            Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'runtime.ps1') `
+                -Sha256 ('0' * 64) -PrimaryUrl (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') `
+                -MirrorUrl $script:refusedUrl
+            $installed = New-OwnedFolder -Name 'App-0.15.0'
+
+            $run = Invoke-Install -Answers 'y' -Script (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1')
+            $message = 'Electron runtime integrity check failed. Expected ' + ('0' * 64) + ', received ' + $script:archive.Sha256 + '.'
+            $run.Message | Should -Be $message
+            Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', "ERROR $message")
+            $tail = @($run.Lines | Select-Object -Last 3)
+            ($tail[0].Text, $tail[0].Colour) | Should -Be @('Installation failed.', 'Red')
+            ($tail[1].Text, $tail[1].Colour) | Should -Be @($message, 'Yellow')
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.15.0', 'Logs')
+            Get-FolderNames -Path $installed | Should -Be @('marker.txt')
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count + $InstallDoubles.refresh.Count + $InstallDoubles.started.Count |
+                Should -Be 0
         }
     }
 
