@@ -431,6 +431,25 @@ Describe 'package-portable.ps1' {
             $listing | Should -Contain 'VERSION.txt'
         }
 
+        It 'replaces a TARNQUILL.exe and a VERSION.txt that the runtime brought, and leaves the runtime folder as it was' {
+            $strayExe = Join-Path -Path $script:box.RuntimeCopy -ChildPath 'TARNQUILL.exe'
+            $strayNote = Join-Path -Path $script:box.RuntimeCopy -ChildPath 'VERSION.txt'
+            [IO.File]::WriteAllText($strayExe, 'not the product executable')
+            [IO.File]::WriteAllText($strayNote, "an older note`r`nwith more`r`nthan four`r`nlines`r`nin it`r`n")
+            $run = Invoke-PortableBuild -Sandbox $script:box
+            $run.ExitCode | Should -Be 0 -Because $run.Console
+
+            $exe = [IO.File]::ReadAllBytes((Join-Path -Path $script:box.DefaultImage -ChildPath 'TARNQUILL.exe'))
+            $runtimeExe = [IO.File]::ReadAllBytes((Join-Path -Path $script:box.RuntimeCopy -ChildPath 'electron.exe'))
+            # The kernel32 double commits by appending, so the renamed runtime executable is the prefix.
+            [Convert]::ToBase64String($exe, 0, $runtimeExe.Length) | Should -BeExactly ([Convert]::ToBase64String($runtimeExe))
+            $note = [IO.File]::ReadAllText((Join-Path -Path $script:box.DefaultImage -ChildPath 'VERSION.txt'))
+            ($note -split "`r`n").Count | Should -Be 5
+            $note | Should -Match '^TARNQUILL \d+\.\d+\.\d+\r\nElectron runtime 43\.4\.1\r\n'
+            [IO.File]::ReadAllText($strayExe) | Should -BeExactly 'not the product executable'
+            Test-Path -LiteralPath (Join-Path -Path $script:box.RuntimeCopy -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
+        }
+
         It 'carries on without a message when the runtime has no default_app.asar' {
             $bare = Get-FakeElectronArchive -Layout NoResources
             $box = $script:box
