@@ -19,6 +19,8 @@ if "%TARNQUILL_EXIT%"=="0" exit /b 0
 
 echo.
 echo Installation failed. The installer log is stored in:
-echo %LOCALAPPDATA%\TARNQUILL\Logs\installer.log
+rem The path goes through a for variable, which is expanded after the line is parsed: a user
+rem folder whose name holds an ampersand or a caret is printed as it is, never run.
+for %%L in ("%LOCALAPPDATA%") do echo %%~L\TARNQUILL\Logs\installer.log
 pause
 exit /b %TARNQUILL_EXIT%

@@ -96,6 +96,18 @@ check_eq "exit code" 3 "$rc"
 has_line "failure line" "$out" "Installation failed. The installer log is stored in:"
 has_line "log path" "$out" "$local_app_data\\TARNQUILL\\Logs\\installer.log"
 
+echo "== TARNQUILL-Setup.cmd prints a log path with an ampersand and a caret as it is"
+# Wine sets LOCALAPPDATA itself, so a small command file in the scratch folder changes it and
+# then hands over to the launcher.
+odd_local='C:\Users\Tom&Jerry^s (x)\AppData\Local'
+printf '@echo off\r\nset "LOCALAPPDATA=%s"\r\n"%s\\TARNQUILL-Setup.cmd"\r\n' \
+    "$odd_local" "$tree_win" >"$tree/../odd-profile.cmd"
+run ../odd-profile.cmd 3 setup-odd-profile
+check_eq "exit code" 3 "$rc"
+has_line "log path as it is" "$out" "$odd_local\\TARNQUILL\\Logs\\installer.log"
+lacks_text "no part of the path run as a command" "$out" "recognize"
+lacks_text "no command error" "$out.err" "recognize"
+
 # run_held LAUNCHER EXITCODE NAME: as run, with a keyboard that types nothing for a while;
 # sets held, record_before and rc.
 run_held() {
