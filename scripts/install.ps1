@@ -220,26 +220,6 @@ function Start-TarnquillApplication {
 # The installation's own helpers.
 # ---------------------------------------------------------------------------
 
-function Join-TarnquillInstallPath {
-    <#
-    .SYNOPSIS
-    Joins a folder and any number of child names with the platform's separator.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string[]]$ChildName
-    )
-    $result = $Path
-    foreach ($name in $ChildName) {
-        $result = Join-Path -Path $result -ChildPath $name
-    }
-    return $result
-}
-
 function New-TarnquillGuidToken {
     <#
     .SYNOPSIS
@@ -391,7 +371,7 @@ function Update-TarnquillShell {
     param()
     try {
         Send-TarnquillShellChange
-        $tool = Join-TarnquillInstallPath -Path $env:SystemRoot -ChildName 'System32', 'ie4uinit.exe'
+        $tool = [System.IO.Path]::Combine($env:SystemRoot, 'System32', 'ie4uinit.exe')
         if (Test-Path -LiteralPath $tool -PathType Leaf) {
             foreach ($argument in @('-ClearIconCache', '-show')) {
                 try {
@@ -473,9 +453,9 @@ try {
     $logFile = Join-Path -Path $logFolder -ChildPath 'installer.log'
     $hashFile = Join-Path -Path $logFolder -ChildPath 'installer.sha256'
     $appExecutable = Join-Path -Path $appFolder -ChildPath 'TARNQUILL.exe'
-    $appResources = Join-TarnquillInstallPath -Path $appFolder -ChildName 'resources', 'app'
-    $iconFile = Join-TarnquillInstallPath -Path $appResources -ChildName 'assets', 'tarnquill.ico'
-    $uninstallScript = Join-TarnquillInstallPath -Path $appResources -ChildName 'scripts', 'uninstall-installed.ps1'
+    $appResources = [System.IO.Path]::Combine($appFolder, 'resources', 'app')
+    $iconFile = [System.IO.Path]::Combine($appResources, 'assets', 'tarnquill.ico')
+    $uninstallScript = [System.IO.Path]::Combine($appResources, 'scripts', 'uninstall-installed.ps1')
     $null = [System.IO.Directory]::CreateDirectory($logFolder)
 
     Write-Host ''
@@ -534,7 +514,7 @@ try {
             @{ Display = 'resources\app\assets\tarnquill.ico'; Children = @('resources', 'app', 'assets', 'tarnquill.ico') }
         )
         foreach ($item in $builtItems) {
-            if (-not (Test-Path -LiteralPath (Join-TarnquillInstallPath -Path $buildFolder -ChildName $item.Children))) {
+            if (-not (Test-Path -LiteralPath ([System.IO.Path]::Combine([string[]](@($buildFolder) + $item.Children))))) {
                 throw ('Build validation failed: ' + $item.Display)
             }
         }

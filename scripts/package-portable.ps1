@@ -40,26 +40,6 @@ $ImageScripts = @(
 )
 $ImageRootNotes = @('START_HERE_RU.txt', 'README.md')
 
-function Join-TarnquillPath {
-    <#
-    .SYNOPSIS
-    Joins a base folder and any number of child names with the platform's separator.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string[]]$ChildName
-    )
-    $result = $Path
-    foreach ($name in $ChildName) {
-        $result = Join-Path -Path $result -ChildPath $name
-    }
-    return $result
-}
-
 function Get-TarnquillOutputPath {
     <#
     .SYNOPSIS
@@ -78,7 +58,7 @@ function Get-TarnquillOutputPath {
         [string]$SourceRoot
     )
     if ([string]::IsNullOrWhiteSpace($RequestedPath)) {
-        return Join-TarnquillPath -Path $SourceRoot -ChildName 'release', 'TARNQUILL'
+        return [System.IO.Path]::Combine($SourceRoot, 'release', 'TARNQUILL')
     }
     return [System.IO.Path]::GetFullPath($RequestedPath)
 }
@@ -262,14 +242,14 @@ $null = [System.IO.Directory]::CreateDirectory($outputFolder)
 Write-Host 'Copying verified application runtime...' -ForegroundColor Cyan
 Copy-TarnquillFolderContent -Source $runtimeFolder -Destination $outputFolder
 try {
-    Remove-Item -LiteralPath (Join-TarnquillPath -Path $outputFolder -ChildName 'resources', $DefaultAppArchiveName) -Force -ErrorAction Stop
+    Remove-Item -LiteralPath ([System.IO.Path]::Combine($outputFolder, 'resources', $DefaultAppArchiveName)) -Force -ErrorAction Stop
 }
 catch {
     # Electron prefers resources\app, so a leftover default application is harmless.
 }
 
 # The application files and the four scripts that the installed application keeps.
-$appFolder = Join-TarnquillPath -Path $outputFolder -ChildName 'resources', 'app'
+$appFolder = [System.IO.Path]::Combine($outputFolder, 'resources', 'app')
 $null = [System.IO.Directory]::CreateDirectory($appFolder)
 foreach ($name in $ApplicationRootFiles) {
     Copy-Item -LiteralPath (Join-Path -Path $sourceRoot -ChildPath $name) -Destination (Join-Path -Path $appFolder -ChildPath $name) -Force
@@ -297,7 +277,7 @@ if ($null -ne $existingProduct) {
 Rename-Item -LiteralPath $runtimeExecutable -NewName $ProductExecutableName
 
 # The product icon, written by the source tree's own icon writer.
-$iconPath = Join-TarnquillPath -Path $appFolder -ChildName 'assets', 'tarnquill.ico'
+$iconPath = [System.IO.Path]::Combine($appFolder, 'assets', 'tarnquill.ico')
 $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'set-executable-icon.ps1') -ExecutablePath $productExecutable -IconPath $iconPath
 if (-not (Test-Path -LiteralPath $productExecutable -PathType Leaf)) {
     throw 'TARNQUILL.exe was not created.'
