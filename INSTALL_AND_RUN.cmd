@@ -1,6 +1,6 @@
 @echo off
 rem Fallback launcher: runs the TARNQUILL install script from this unpacked source folder.
-setlocal
+setlocal DisableDelayedExpansion
 cd /d "%~dp0"
 title TARNQUILL Installer
 

@@ -1,7 +1,7 @@
 @echo off
 rem Second launcher: asks for a key press, then runs the TARNQUILL install script from this
 rem unpacked source folder.
-setlocal
+setlocal DisableDelayedExpansion
 cd /d "%~dp0"
 title TARNQUILL Setup
 

@@ -108,6 +108,21 @@ has_line "log path as it is" "$out" "$odd_local\\TARNQUILL\\Logs\\installer.log"
 lacks_text "no part of the path run as a command" "$out" "recognize"
 lacks_text "no command error" "$out.err" "recognize"
 
+echo "== Both launchers in a folder with an exclamation mark, delayed expansion on"
+# A user may have delayed expansion switched on for every cmd.exe; /V:ON does the same here.
+bang="$scratch/tree! bang"
+mkdir -p "$bang/scripts"
+cp "$tree/INSTALL_AND_RUN.cmd" "$tree/TARNQUILL-Setup.cmd" "$bang/"
+cp "$tree/scripts/install.ps1" "$bang/scripts/"
+for launcher in INSTALL_AND_RUN.cmd TARNQUILL-Setup.cmd; do
+    printf '@cmd /V:ON /c "%s\\%s"\r\n@exit /b %%errorlevel%%\r\n' "$(wine_path "$bang")" "$launcher" \
+        >"$scratch/delayed-$launcher"
+    run "../delayed-$launcher" 0 "delayed-$launcher"
+    check_eq "$launcher with delayed expansion: exit code" 0 "$rc"
+    check_eq "$launcher with delayed expansion: works in its own folder" "$(wine_path "$bang")" \
+        "$(powershell_record "$record" directory | sed 's/\\$//' || echo '<none>')"
+done
+
 # run_held LAUNCHER EXITCODE NAME: as run, with a keyboard that types nothing for a while;
 # sets held, record_before and rc.
 run_held() {
