@@ -47,7 +47,9 @@ function Get-TarnquillStreamSha256 {
         [Parameter(Mandatory = $true)]
         [System.IO.Stream]$Stream
     )
-    $sha = [System.Security.Cryptography.SHA256]::Create()
+    # The CryptoAPI implementation: SHA256Managed, which SHA256.Create() gives on the
+    # .NET Framework, refuses to run when the Windows FIPS policy is on.
+    $sha = New-Object -TypeName System.Security.Cryptography.SHA256CryptoServiceProvider
     try {
         $bytes = $sha.ComputeHash($Stream)
     } finally {

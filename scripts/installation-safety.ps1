@@ -2,9 +2,10 @@ Set-StrictMode -Version Latest
 
 # Install-root safety for TARNQUILL: where the product lives, which folders in
 # the install root belong to the installer, which old versions may go, how an
-# owned folder is deleted without following a junction or symbolic link, and
-# the per-user lock that keeps two setup runs apart, and the one reading of a
-# consent answer that the installer and the uninstaller share.
+# owned folder is deleted without following a junction or symbolic link, how a
+# folder is moved while a virus scanner still holds files in it, the per-user
+# lock that keeps two setup runs apart, and the one reading of a consent answer
+# that the installer and the uninstaller share.
 # Loaded by dot-sourcing into the caller's scope; no error preference is set
 # here, the callers decide.
 
@@ -79,6 +80,142 @@ function Test-TarnquillReparsePoint {
     return (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
 }
 
+function Get-TarnquillReparseTag {
+    <#
+    .SYNOPSIS
+    Returns the reparse tag of the entry at Path itself, or 0 when it is no reparse point; throws when the tag can't be read.
+    .DESCRIPTION
+    Reads the tag that FindFirstFileW reports for the entry, without opening it: opening a cloud
+    file could start a download, and a link is never followed.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path
+    )
+
+    # Compiled by Add-Type on first use; Windows PowerShell 5.1 compiles it as C# 5.
+    $reparseTagSource = @'
+using System;
+using System.ComponentModel;
+using System.Runtime.InteropServices;
+
+namespace TarnQuill.Safety
+{
+    public static class ReparseTagReader
+    {
+        // WIN32_FIND_DATAW: dwFileAttributes at offset 0, dwReserved0 (the reparse
+        // tag when the entry is a reparse point) at offset 36, 592 bytes in all.
+        private const int FindDataSize = 592;
+        private const int AttributesOffset = 0;
+        private const int TagOffset = 36;
+        private const uint ReparsePointAttribute = 0x400;
+        private const int MaxShortPath = 260;
+        private static readonly IntPtr InvalidHandle = new IntPtr(-1);
+        private static readonly char[] Wildcards = new char[] { '*', '?', '<', '>', '"' };
+
+        [DllImport("kernel32.dll", EntryPoint = "FindFirstFileW", CharSet = CharSet.Unicode,
+            ExactSpelling = true, SetLastError = true)]
+        private static extern IntPtr FindFirstFile(string fileName, IntPtr findData);
+
+        [DllImport("kernel32.dll", ExactSpelling = true, SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        private static extern bool FindClose(IntPtr findHandle);
+
+        public static uint Read(string path)
+        {
+            if (path == null)
+            {
+                throw new ArgumentNullException("path");
+            }
+            // FindFirstFileW takes these as wildcards; no real name holds them.
+            if (path.IndexOfAny(Wildcards) >= 0)
+            {
+                throw new ArgumentException("Not a file name: " + path);
+            }
+            IntPtr findData = Marshal.AllocHGlobal(FindDataSize);
+            try
+            {
+                IntPtr handle = FindFirstFile(ExtendedPath(path), findData);
+                if (handle == InvalidHandle)
+                {
+                    throw new Win32Exception(Marshal.GetLastWin32Error(), "The reparse tag could not be read: " + path);
+                }
+                FindClose(handle);
+                uint attributes = (uint)Marshal.ReadInt32(findData, AttributesOffset);
+                if ((attributes & ReparsePointAttribute) == 0)
+                {
+                    return 0;
+                }
+                return (uint)Marshal.ReadInt32(findData, TagOffset);
+            }
+            finally
+            {
+                Marshal.FreeHGlobal(findData);
+            }
+        }
+
+        // Paths of MAX_PATH characters or more need the extended-length form.
+        private static string ExtendedPath(string path)
+        {
+            if (path.Length < MaxShortPath || path.StartsWith(@"\\?\", StringComparison.Ordinal))
+            {
+                return path;
+            }
+            if (path.StartsWith(@"\\", StringComparison.Ordinal))
+            {
+                return @"\\?\UNC\" + path.Substring(2);
+            }
+            return @"\\?\" + path;
+        }
+    }
+}
+'@
+    if ($null -eq ('TarnQuill.Safety.ReparseTagReader' -as [type])) {
+        Add-Type -TypeDefinition $reparseTagSource -Language CSharp -IgnoreWarnings
+    }
+    try {
+        return [TarnQuill.Safety.ReparseTagReader]::Read($Path)
+    } catch [System.Management.Automation.MethodInvocationException] {
+        if ($null -ne $_.Exception.InnerException) {
+            throw $_.Exception.InnerException
+        }
+        throw
+    }
+}
+
+function Test-TarnquillLink {
+    <#
+    .SYNOPSIS
+    True when the entry at Path is a link: a junction, symbolic link or mount point, or a reparse point whose tag can't be read.
+    .DESCRIPTION
+    Only reparse points whose tag carries the name-surrogate bit (0x20000000) point somewhere else.
+    Every other reparse point (cloud files of OneDrive and other sync clients, files compressed or
+    deduplicated by Windows) is the file or folder it is. A tag that can't be read counts as a link,
+    so that it is refused rather than followed.
+    .PARAMETER Attributes
+    The entry's attributes, as read without following a link.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true, Position = 1)]
+        [System.IO.FileAttributes]$Attributes
+    )
+
+    if (-not (Test-TarnquillReparsePoint -Attributes $Attributes)) {
+        return $false
+    }
+    try {
+        $tag = [uint32](Get-TarnquillReparseTag -Path $Path)
+    } catch {
+        return $true
+    }
+    return (($tag -band 0x20000000) -ne 0)
+}
+
 function ConvertTo-TarnquillVersion {
     <#
     .SYNOPSIS
@@ -144,7 +281,7 @@ function Assert-TarnquillInstallRoot {
     $current = $actual
     while ($true) {
         $attributes = Get-TarnquillEntryAttributes -Path $current
-        if (($null -ne $attributes) -and (Test-TarnquillReparsePoint -Attributes $attributes)) {
+        if (($null -ne $attributes) -and (Test-TarnquillLink -Path $current -Attributes $attributes)) {
             throw ('Reparse point in installation path: ' + $current)
         }
         $parent = [System.IO.Path]::GetDirectoryName($current)
@@ -270,11 +407,12 @@ function Get-TarnquillRetentionPlan {
 function Assert-TarnquillPlainTree {
     <#
     .SYNOPSIS
-    Throws when Path or anything below it is a reparse point (junction, symbolic link or other).
+    Throws when Path or anything below it is a link (junction, symbolic link, mount point).
     .DESCRIPTION
     Walks the tree breadth-first and tests every entry before listing its children, so a link is
-    refused without its target ever being read. A missing or unreadable entry stops the test with
-    the platform's error.
+    refused without its target ever being read. Other reparse points (cloud, compressed and
+    deduplicated files and folders) are walked like any file or folder. A missing or unreadable
+    entry stops the test with the platform's error.
     .PARAMETER Path
     The file or folder to test.
     #>
@@ -288,7 +426,7 @@ function Assert-TarnquillPlainTree {
     $queue.Enqueue($Path)
     while ($queue.Count -gt 0) {
         $entry = Get-Item -LiteralPath $queue.Dequeue() -Force -ErrorAction Stop
-        if (Test-TarnquillReparsePoint -Attributes $entry.Attributes) {
+        if (Test-TarnquillLink -Path $entry.FullName -Attributes $entry.Attributes) {
             throw ('Refusing to remove a tree containing a junction/symlink: ' + $entry.FullName)
         }
         if ($entry.PSIsContainer) {
@@ -350,10 +488,164 @@ function Remove-TarnquillOwnedFolder {
     Assert-TarnquillPlainTree -Path $path
 
     # Checked once more right before the delete, with nothing in between, to
-    # narrow the window in which the tree could be swapped for a link.
+    # narrow the window in which the tree could be swapped for a link. A link
+    # planted after this check is still only removed as a link by the walker.
     $null = Assert-TarnquillInstallRoot -InstallRoot $InstallRoot
     Assert-TarnquillPlainTree -Path $path
-    Remove-Item -LiteralPath $path -Recurse -Force -ErrorAction Stop
+    Remove-TarnquillTree -Path $path
+}
+
+function Remove-TarnquillTree {
+    <#
+    .SYNOPSIS
+    Deletes a file or a folder tree bottom-up without ever following a link.
+    .DESCRIPTION
+    A link (Test-TarnquillLink) anywhere in the tree, Path included, is removed as a link and never
+    entered, so nothing it points at is touched. Windows PowerShell 5.1's Remove-Item -Recurse
+    follows a junction inside a tree and empties its target, so it is not used here. Read-only,
+    hidden and system attributes are cleared before an entry is deleted. A missing Path is no
+    error; the first failure stops the walk with the platform's error.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true, Position = 0)]
+        [string]$Path
+    )
+
+    # Each item is a path and whether its children have been pushed already.
+    $stack = New-Object 'System.Collections.Generic.Stack[object]'
+    $stack.Push(@($Path, $false))
+    try {
+        while ($stack.Count -gt 0) {
+            $item = $stack.Pop()
+            $entry = [string]$item[0]
+            $attributes = Get-TarnquillEntryAttributes -Path $entry
+            if ($null -eq $attributes) {
+                continue
+            }
+            $isFolder = (($attributes -band [System.IO.FileAttributes]::Directory) -ne 0)
+            $isLink = Test-TarnquillLink -Path $entry -Attributes $attributes
+            if ($isFolder -and (-not $isLink) -and (-not $item[1])) {
+                $stack.Push(@($entry, $true))
+                foreach ($child in [System.IO.Directory]::GetFileSystemEntries($entry)) {
+                    $stack.Push(@($child, $false))
+                }
+                continue
+            }
+            # A link's attributes are left alone: changing them could reach its target.
+            $blocking = [System.IO.FileAttributes]::ReadOnly -bor [System.IO.FileAttributes]::Hidden -bor [System.IO.FileAttributes]::System
+            if ((-not $isLink) -and (($attributes -band $blocking) -ne 0)) {
+                [System.IO.File]::SetAttributes($entry, [System.IO.FileAttributes]::Normal)
+            }
+            # Removes a folder emptied above, or a folder link itself without touching its target.
+            if ($isFolder) {
+                [System.IO.Directory]::Delete($entry, $false)
+            } else {
+                [System.IO.File]::Delete($entry)
+            }
+        }
+    } catch [System.Management.Automation.MethodInvocationException] {
+        # The platform's own message, not PowerShell's wrapper around the .NET call.
+        if ($null -ne $_.Exception.InnerException) {
+            throw $_.Exception.InnerException
+        }
+        throw
+    }
+}
+
+function Invoke-TarnquillDirectoryMove {
+    <#
+    .SYNOPSIS
+    Moves a folder to a new path on the same volume, in one platform call.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Source,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+
+    [System.IO.Directory]::Move($Source, $Destination)
+}
+
+function Test-TarnquillTransientError {
+    <#
+    .SYNOPSIS
+    True for the failures that another process's open handle causes: access denied, sharing or lock violation.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+
+    if ($Exception -is [System.UnauthorizedAccessException]) {
+        return $true
+    }
+    return (@(5, 32, 33) -contains (Get-TarnquillWin32Error -Exception $Exception))
+}
+
+function Get-TarnquillWin32Error {
+    <#
+    .SYNOPSIS
+    The Win32 error code that an IOException carries in its HRESULT, or 0 when it carries none.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+
+    # The .NET Framework reports a refused folder move (access denied included) as an
+    # IOException whose HRESULT wraps the Win32 error.
+    if (($Exception -isnot [System.IO.IOException]) -or ((($Exception.HResult -shr 16) -band 0x1FFF) -ne 7)) {
+        return 0
+    }
+    return ($Exception.HResult -band 0xFFFF)
+}
+
+function Move-TarnquillFolder {
+    <#
+    .SYNOPSIS
+    Moves a folder to a new path on the same volume, retrying while another process holds a file in it.
+    .DESCRIPTION
+    Right after files were unpacked or copied, a virus scanner may still have one of them open, and
+    the move fails with access denied or a sharing violation. Such a failure is tried again, up to
+    Attempts tries in all, DelayMilliseconds apart. Any other failure, and the last one, is thrown
+    with the platform's own message.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Source,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Destination,
+
+        [ValidateRange(1, 100)]
+        [int]$Attempts = 10,
+
+        [ValidateRange(0, 10000)]
+        [int]$DelayMilliseconds = 500
+    )
+
+    for ($attempt = 1; $true; $attempt++) {
+        try {
+            Invoke-TarnquillDirectoryMove -Source $Source -Destination $Destination
+            return
+        } catch {
+            $failure = $_.Exception
+            if (($failure -is [System.Management.Automation.MethodInvocationException]) -and ($null -ne $failure.InnerException)) {
+                $failure = $failure.InnerException
+            }
+            if (($attempt -ge $Attempts) -or (-not (Test-TarnquillTransientError -Exception $failure))) {
+                throw $failure
+            }
+        }
+        Start-Sleep -Milliseconds $DelayMilliseconds
+    }
 }
 
 function Get-TarnquillSetupLockName {
@@ -373,7 +665,9 @@ function Get-TarnquillSetupLockName {
         $localAppData = (ConvertTo-TarnquillFullPath -Path $localAppData -TrimTrailingSeparators).ToUpperInvariant()
     }
     $identity = [System.Environment]::UserDomainName + '\' + [System.Environment]::UserName + '|' + $localAppData
-    $sha = [System.Security.Cryptography.SHA256]::Create()
+    # The CryptoAPI implementation: SHA256Managed, which SHA256.Create() gives on the
+    # .NET Framework, refuses to run when the Windows FIPS policy is on.
+    $sha = New-Object -TypeName System.Security.Cryptography.SHA256CryptoServiceProvider
     try {
         $digest = $sha.ComputeHash([System.Text.Encoding]::UTF8.GetBytes($identity))
     } finally {

@@ -130,48 +130,6 @@ function Assert-TarnquillOutputApart {
     }
 }
 
-function Test-TarnquillLink {
-    <#
-    .SYNOPSIS
-    Tells whether a file system item is a reparse point (junction or symbolic link).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [System.IO.FileSystemInfo]$Item
-    )
-    return (($Item.Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
-}
-
-function Remove-TarnquillBuildOutput {
-    <#
-    .SYNOPSIS
-    Deletes a file or folder tree, read-only and hidden items included, without following links.
-    .DESCRIPTION
-    A junction or symbolic link anywhere in the tree is removed as a link; the
-    folder it points to is never entered, so nothing outside the tree is lost.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [System.IO.FileSystemInfo]$Item
-    )
-    if ($Item -isnot [System.IO.DirectoryInfo]) {
-        Remove-Item -LiteralPath $Item.FullName -Force
-        return
-    }
-    if (-not (Test-TarnquillLink -Item $Item)) {
-        foreach ($child in @(Get-ChildItem -LiteralPath $Item.FullName -Force)) {
-            Remove-TarnquillBuildOutput -Item $child
-        }
-        if (($Item.Attributes -band [System.IO.FileAttributes]::ReadOnly) -ne 0) {
-            $Item.Attributes = [System.IO.FileAttributes]::Directory
-        }
-    }
-    # Removes the emptied folder, or a folder link itself without touching its target.
-    [System.IO.Directory]::Delete($Item.FullName, $false)
-}
-
 function Copy-TarnquillFolderContent {
     <#
     .SYNOPSIS
@@ -220,7 +178,9 @@ function Write-TarnquillVersionNote {
 }
 
 # The runtime library, the source tree root and the release version (not validated here).
+# The safety library tells links from other reparse points and deletes without following them.
 . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 $sourceRoot = Get-TarnQuillRoot
 $packageText = Get-Content -LiteralPath (Join-Path -Path $sourceRoot -ChildPath 'package.json') -Raw -Encoding UTF8
 $releaseVersion = [string]($packageText | ConvertFrom-Json).version
@@ -231,11 +191,8 @@ $runtimeFolder = Ensure-ElectronRuntime
 # A fresh output folder: whatever was there is deleted without asking.
 $outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
 Assert-TarnquillOutputApart -OutputPath $outputFolder -SourceRoot $sourceRoot -RuntimeFolder $runtimeFolder
-# Get-Item also finds a link whose target is gone, which Test-Path reports as absent.
-$existingOutput = Get-Item -LiteralPath $outputFolder -Force -ErrorAction SilentlyContinue
-if ($null -ne $existingOutput) {
-    Remove-TarnquillBuildOutput -Item $existingOutput
-}
+# A link at the output path, or inside the old output, is removed as a link, never followed.
+Remove-TarnquillTree -Path $outputFolder
 $null = [System.IO.Directory]::CreateDirectory($outputFolder)
 
 # The runtime, less its default application.
@@ -270,10 +227,7 @@ $productExecutable = Join-Path -Path $outputFolder -ChildPath $ProductExecutable
 if (-not (Test-Path -LiteralPath $runtimeExecutable -PathType Leaf)) {
     throw 'The verified runtime did not contain electron.exe.'
 }
-$existingProduct = Get-Item -LiteralPath $productExecutable -Force -ErrorAction SilentlyContinue
-if ($null -ne $existingProduct) {
-    Remove-TarnquillBuildOutput -Item $existingProduct
-}
+Remove-TarnquillTree -Path $productExecutable
 Rename-Item -LiteralPath $runtimeExecutable -NewName $ProductExecutableName
 
 # The product icon, written by the source tree's own icon writer.

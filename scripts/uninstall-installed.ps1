@@ -115,10 +115,12 @@ function Test-TarnquillStartupValueOwned {
     return ($text.IndexOf($needle, [System.StringComparison]::OrdinalIgnoreCase) -ge 0)
 }
 
-function Test-TarnquillEntryIsReparsePoint {
+function Test-TarnquillEntryIsLink {
     <#
     .SYNOPSIS
-    True when an entry exists at Path (a dangling link counts) and is a reparse point.
+    True when an entry exists at Path (a dangling link counts) and is a junction, symbolic link or other link.
+    .DESCRIPTION
+    A shortcut on a Desktop that OneDrive syncs is a reparse point too, but no link: it is the file it is.
     #>
     [CmdletBinding()]
     param(
@@ -127,7 +129,7 @@ function Test-TarnquillEntryIsReparsePoint {
     )
 
     $attributes = Get-TarnquillEntryAttributes -Path $Path
-    return (($null -ne $attributes) -and (Test-TarnquillReparsePoint -Attributes $attributes))
+    return (($null -ne $attributes) -and (Test-TarnquillLink -Path $Path -Attributes $attributes))
 }
 
 function Test-TarnquillFolderEmpty {
@@ -229,11 +231,11 @@ try {
         Assert-TarnquillPlainTree -Path $logFolder
     }
     foreach ($shortcut in $shortcuts) {
-        if (Test-TarnquillEntryIsReparsePoint -Path $shortcut) {
+        if (Test-TarnquillEntryIsLink -Path $shortcut) {
             throw ('Shortcut is a reparse point: ' + $shortcut)
         }
     }
-    if (Test-TarnquillEntryIsReparsePoint -Path $startMenuGroup) {
+    if (Test-TarnquillEntryIsLink -Path $startMenuGroup) {
         throw 'Start Menu folder is a reparse point.'
     }
 

@@ -379,3 +379,149 @@ Describe 'Remove-TarnquillOwnedFolder' {
         }
     }
 }
+
+Describe 'Reparse points that are not links' {
+    # Linux has no reparse tags, so the tag is fed through Get-TarnquillReparseTag;
+    # the entries themselves are real symbolic links, which .NET reports as
+    # reparse points. Removing one as a file deletes the link, never its target.
+    BeforeEach {
+        New-Sandbox
+        $script:fedTag = $null
+        Mock Get-TarnquillReparseTag {
+            if ($null -eq $script:fedTag) {
+                throw [System.ComponentModel.Win32Exception]::new(5, 'The reparse tag could not be read.')
+            }
+            return $script:fedTag
+        }
+    }
+
+    AfterEach {
+        Remove-Sandbox
+    }
+
+    It 'walks and removes a version folder holding a <Name>, and the root check passes through one' -ForEach @(
+        @{ Name = 'cloud file'; Tag = [uint32]::Parse('9000001A', 'HexNumber') }
+        @{ Name = 'compressed file'; Tag = [uint32]::Parse('80000017', 'HexNumber') }
+        @{ Name = 'deduplicated file'; Tag = [uint32]::Parse('80000013', 'HexNumber') }
+    ) {
+        $script:fedTag = $Tag
+        $folder = New-VersionFolder 'App-0.14.0'
+        New-Link (Join-Path $folder 'synced.txt') (Join-Path $script:outside 'precious.txt')
+
+        { Assert-TarnquillPlainTree -Path $folder } | Should -Not -Throw
+        Remove-TarnquillOwnedFolder -InstallRoot $script:root -Folder $folder
+        Test-Path -LiteralPath $folder | Should -BeFalse
+        Get-TreeSnapshot $script:outside | Should -Be $script:outsideSnapshot
+
+        # LOCALAPPDATA kept on a synced folder.
+        $synced = Join-Path $script:sandbox 'Synced'
+        $null = New-Item -ItemType Directory -Path $synced
+        New-Link (Join-Path $script:sandbox 'SyncedLocal') $synced
+        $env:LOCALAPPDATA = Join-Path $script:sandbox 'SyncedLocal'
+        Assert-TarnquillInstallRoot -InstallRoot (Join-Path $env:LOCALAPPDATA 'TARNQUILL') |
+            Should -Be (Join-Path $env:LOCALAPPDATA 'TARNQUILL')
+    }
+
+    It 'refuses a <Name> inside a version folder and deletes nothing' -ForEach @(
+        @{ Name = 'junction'; Tag = [uint32]::Parse('A0000003', 'HexNumber') }
+        @{ Name = 'symbolic link'; Tag = [uint32]::Parse('A000000C', 'HexNumber') }
+        @{ Name = 'reparse point whose tag cannot be read'; Tag = $null }
+    ) {
+        $script:fedTag = $Tag
+        $folder = New-VersionFolder 'App-0.14.0'
+        $link = Join-Path $folder 'link'
+        New-Link $link $script:outside
+        $before = Get-TreeSnapshot $folder
+
+        { Remove-TarnquillOwnedFolder -InstallRoot $script:root -Folder $folder } |
+            Should -Throw -ExpectedMessage ('Refusing to remove a tree containing a junction/symlink: ' + $link)
+        Get-TreeSnapshot $folder | Should -Be $before
+        $env:LOCALAPPDATA = $link
+        { Assert-TarnquillInstallRoot -InstallRoot (Join-Path $link 'TARNQUILL') } |
+            Should -Throw -ExpectedMessage ('Reparse point in installation path: ' + $link)
+    }
+}
+
+Describe 'Remove-TarnquillTree' {
+    BeforeEach {
+        New-Sandbox
+    }
+
+    AfterEach {
+        Remove-Sandbox
+    }
+
+    It 'removes links planted after the last check as links, and never their targets' {
+        $folder = New-VersionFolder 'App-0.14.0'
+        $nested = Join-Path (Join-Path $folder 'resources') 'app'
+        [System.IO.File]::SetAttributes($nested, [System.IO.FileAttributes]::ReadOnly)
+        $script:plainTreeCalls = 0
+        Mock Assert-TarnquillPlainTree {
+            $script:plainTreeCalls++
+            & $script:realPlainTree -Path $Path
+            if ($script:plainTreeCalls -eq 2) {
+                # Both checks have passed; links appear before the delete starts.
+                New-Link (Join-Path $Path 'planted-folder') $script:outside
+                New-Link (Join-Path (Join-Path (Join-Path $Path 'resources') 'app') 'planted-file') (Join-Path $script:outside 'precious.txt')
+            }
+        }
+
+        Remove-TarnquillOwnedFolder -InstallRoot $script:root -Folder $folder
+
+        $script:plainTreeCalls | Should -Be 2
+        Test-Path -LiteralPath $folder | Should -BeFalse
+        Get-TreeSnapshot $script:outside | Should -Be $script:outsideSnapshot
+    }
+}
+
+Describe 'Move-TarnquillFolder' {
+    # A scanner's hold is played by a move that fails the way the .NET Framework
+    # reports it: an IOException carrying the Win32 error in its HRESULT.
+    BeforeEach {
+        New-Sandbox
+        $script:source = New-VersionFolder 'extract-1'
+        $script:destination = Join-Path $script:root 'moved'
+        $script:moveCalls = 0
+        Mock Start-Sleep { }
+    }
+
+    AfterEach {
+        Remove-Sandbox
+    }
+
+    It 'tries again while the folder is held, and moves it on the third try' {
+        Mock Invoke-TarnquillDirectoryMove {
+            $script:moveCalls++
+            if ($script:moveCalls -le 2) {
+                throw [System.IO.IOException]::new('The process cannot access the file because it is being used by another process.', -2147024864)
+            }
+            [System.IO.Directory]::Move($Source, $Destination)
+        }
+
+        Move-TarnquillFolder -Source $script:source -Destination $script:destination
+
+        $script:moveCalls | Should -Be 3
+        Should -Invoke Start-Sleep -Times 2 -Exactly -ParameterFilter { $Milliseconds -eq 500 }
+        Test-Path -LiteralPath (Join-Path $script:destination 'TARNQUILL.exe') | Should -BeTrue
+        Test-Path -LiteralPath $script:source | Should -BeFalse
+    }
+
+    It 'gives up after ten tries with the platform''s message when access stays denied' {
+        Mock Invoke-TarnquillDirectoryMove {
+            $script:moveCalls++
+            throw [System.UnauthorizedAccessException]::new('Access to the path is denied.')
+        }
+
+        { Move-TarnquillFolder -Source $script:source -Destination $script:destination } |
+            Should -Throw -ExpectedMessage 'Access to the path is denied.'
+        $script:moveCalls | Should -Be 10
+        Test-Path -LiteralPath (Join-Path $script:source 'TARNQUILL.exe') | Should -BeTrue
+    }
+
+    It 'does not try again when the destination exists' {
+        $null = New-Item -ItemType Directory -Path $script:destination
+        { Move-TarnquillFolder -Source $script:source -Destination $script:destination } | Should -Throw
+        Should -Invoke Start-Sleep -Times 0 -Exactly
+        Test-Path -LiteralPath (Join-Path $script:source 'TARNQUILL.exe') | Should -BeTrue
+    }
+}

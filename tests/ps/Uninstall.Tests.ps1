@@ -27,6 +27,12 @@ BeforeAll {
                 ($node -is [System.Management.Automation.Language.FunctionDefinitionAst]) -and ($windowsOnly -contains $node.Name)
             }, $false))
     $definitions.Count | Should -Be $windowsOnly.Count
+    # The reparse tag comes from the safety library, which the uninstaller loads.
+    $safetyAst = [System.Management.Automation.Language.Parser]::ParseFile($script:safetyLibrary, [ref]$null, [ref]$null)
+    $definitions += @($safetyAst.FindAll({
+                param($node)
+                ($node -is [System.Management.Automation.Language.FunctionDefinitionAst]) -and ($node.Name -eq 'Get-TarnquillReparseTag')
+            }, $false))
     foreach ($definition in $definitions) {
         . ([scriptblock]::Create($definition.Extent.Text))
     }
@@ -318,6 +324,23 @@ Describe 'uninstall-installed.ps1' {
             Get-Content -LiteralPath (Join-Path -Path $script:box.Outside -ChildPath 'precious.txt') -Raw | Should -Be 'keep'
             Test-Path -LiteralPath $script:box.Desktop | Should -BeTrue
             Test-Path -LiteralPath $script:box.Programs | Should -BeTrue
+        }
+
+        It 'removes a Desktop shortcut and a file in a version folder that are cloud files, reparse points but no links' {
+            # The tag is fed; the entries are real symbolic links, so only the links may go.
+            Mock Get-TarnquillReparseTag { [uint32]::Parse('9000001A', 'HexNumber') }
+            $precious = Join-Path -Path $script:box.Outside -ChildPath 'precious.txt'
+            $shortcut = $script:box.Shortcuts[0]
+            Remove-Item -LiteralPath $shortcut
+            New-Item -ItemType SymbolicLink -Path $shortcut -Target $precious | Out-Null
+            New-Item -ItemType SymbolicLink -Path (Join-Path -Path $script:app -ChildPath 'synced.txt') -Target $precious | Out-Null
+
+            $result = Invoke-Uninstaller -Quiet
+            $result.Error | Should -BeNullOrEmpty
+            $result.ExitCode | Should -Be 0
+            Test-Path -LiteralPath $script:box.InstallRoot | Should -BeFalse
+            @(Get-ChildItem -LiteralPath $script:box.Desktop -Force) | Should -BeNullOrEmpty
+            Get-Content -LiteralPath $precious -Raw | Should -Be 'keep'
         }
 
         It 'moves the shell and the process out of the folders it removes, to TEMP' {
