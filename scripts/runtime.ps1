@@ -8,6 +8,9 @@ $script:ElectronVersion = '43.4.1'
 $script:ElectronArchive = 'electron-v' + $script:ElectronVersion + '-win32-x64.zip'
 $script:ElectronSha256 = 'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4232160e13a'
 
+# Folder moves that outlast a virus scanner's hold, and deletion that never follows a link.
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+
 function Get-ElectronDownloadUrls {
     <#
     .SYNOPSIS
@@ -52,20 +55,75 @@ function Invoke-ElectronBitsTransfer {
     <#
     .SYNOPSIS
     Downloads Url to Destination with BITS and waits for it. Returns $true when BITS did the transfer,
-    $false when BITS is not usable from this host; throws when the transfer fails.
+    $false when BITS is not usable from this host; throws when the transfer fails or stalls.
+    .DESCRIPTION
+    A synchronous BITS transfer sits through transient errors (name lookup, reset connections,
+    server errors) for up to 14 days, so the job runs asynchronously under a name that says whose
+    it is and is polled: an error state fails at once, and a job whose transferred byte count has
+    not moved for StallSeconds is given up. A finished job is completed; a job that did not finish
+    is removed from the user's BITS queue in every case.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [string]$Url,
         [Parameter(Mandatory = $true)]
-        [string]$Destination
+        [string]$Destination,
+        [ValidateRange(1, 3600)]
+        [int]$StallSeconds = 60,
+        [ValidateRange(1, 60000)]
+        [int]$PollMilliseconds = 500
     )
     if ($null -eq (Get-Command -Name 'Start-BitsTransfer' -ErrorAction SilentlyContinue)) {
         return $false
     }
-    Start-BitsTransfer -Source $Url -Destination $Destination | Out-Null
-    return $true
+    $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
+        -DisplayName 'TARNQUILL Electron runtime download' -Description $Url
+    $completed = $false
+    try {
+        # Counted in polls, PollMilliseconds apart: about StallSeconds without a byte.
+        $stallPolls = [Math]::Ceiling($StallSeconds * 1000.0 / $PollMilliseconds)
+        $idlePolls = 0
+        $lastBytes = [long]-1
+        while ($true) {
+            $state = [string]$job.JobState
+            if ($state -eq 'Transferred') {
+                Complete-BitsTransfer -BitsJob $job
+                $completed = $true
+                return $true
+            }
+            if (@('Error', 'Cancelled', 'Acknowledged') -contains $state) {
+                throw ('The BITS transfer ended in the state ' + $state + ': ' + ([string]$job.ErrorDescription).Trim())
+            }
+            $bytes = [long][Math]::Min([decimal]$job.BytesTransferred, [decimal][long]::MaxValue)
+            if ($bytes -ne $lastBytes) {
+                $lastBytes = $bytes
+                $idlePolls = 0
+                # BITS reports an unknown size as the largest unsigned 64-bit number.
+                $total = [decimal]$job.BytesTotal
+                if ($total -gt [long]::MaxValue) {
+                    $total = -1
+                }
+                Write-ElectronDownloadProgress -Received $bytes -Total ([long]$total)
+            } else {
+                $idlePolls++
+                if ($idlePolls -ge $stallPolls) {
+                    throw ('The BITS transfer made no progress for ' + $StallSeconds + ' seconds (state ' + $state + ').')
+                }
+            }
+            Start-Sleep -Milliseconds $PollMilliseconds
+        }
+    } finally {
+        if (-not $completed) {
+            try {
+                Remove-BitsTransfer -BitsJob $job
+            } catch {
+                # The job may be gone already; the transfer has failed either way.
+                $null = $_
+            }
+        }
+        Write-Progress -Activity 'Downloading Electron runtime' -Completed
+    }
 }
 
 function Write-ElectronDownloadProgress {
@@ -106,6 +164,11 @@ function Invoke-ElectronWebDownload {
         $request.AllowAutoRedirect = $true
         $request.MaximumAutomaticRedirections = 10
         $request.UserAgent = 'TARNQUILL-Setup'
+        # The .NET Framework sends no credentials to the system proxy unless told to, and a proxy
+        # that asks for Windows sign-in then answers 407; BITS has usually failed by then already.
+        if ($null -ne $request.Proxy) {
+            $request.Proxy.Credentials = [System.Net.CredentialCache]::DefaultNetworkCredentials
+        }
         $response = $request.GetResponse()
         $total = $response.ContentLength
         $body = $response.GetResponseStream()
@@ -245,10 +308,8 @@ function Ensure-ElectronRuntime {
     # brackets, it tests the path as a wildcard pattern, misses it and fails to create it again.
     Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
     [void][IO.Directory]::CreateDirectory($runtimeBase)
-    if (Test-Path -LiteralPath $runtimePath) {
-        Remove-Item -LiteralPath $runtimePath -Recurse -Force
-    }
-    [IO.Directory]::Move($extract, $runtimePath)
+    Remove-TarnquillTree -Path $runtimePath
+    Move-TarnquillFolder -Source $extract -Destination $runtimePath
     if (-not (Test-Path -LiteralPath $executable -PathType Leaf)) {
         throw 'Electron runtime extraction did not produce electron.exe.'
     }

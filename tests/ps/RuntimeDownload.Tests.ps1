@@ -195,14 +195,68 @@ Describe 'Download-FileWithFallback' {
             (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
         }
 
-        It 'hands URL and destination to Start-BitsTransfer and reports the transfer as done' {
-            function Start-BitsTransfer {
-                param([string]$Source, [string]$Destination)
-                $script:bitsCall = @($Source, $Destination)
+        Context 'the BITS job' {
+            # Doubles of the BitsTransfer commands: a job whose state and byte count follow a
+            # script, one step per poll (the poll's sleep is mocked, so no time passes).
+            BeforeEach {
+                $script:bits = @{ Step = 0; States = @(); Bytes = @(); Calls = (New-Object -TypeName System.Collections.Generic.List[string]) }
+                function Start-BitsTransfer {
+                    param([string]$Source, [string]$Destination, [switch]$Asynchronous, [string]$DisplayName, [string]$Description)
+                    $bits = $script:bits
+                    $bits.Calls.Add("Start $Source async=$Asynchronous name=$DisplayName")
+                    $bits.Destination = $Destination
+                    $job = [pscustomobject]@{ ErrorDescription = "HTTP status 503: The service is unavailable.`r`n"; BytesTotal = [uint64]::MaxValue }
+                    $job | Add-Member -MemberType ScriptProperty -Name JobState -Value { $bits.States[[Math]::Min($bits.Step, $bits.States.Count - 1)] }.GetNewClosure()
+                    $job | Add-Member -MemberType ScriptProperty -Name BytesTransferred -Value { [uint64]$bits.Bytes[[Math]::Min($bits.Step, $bits.Bytes.Count - 1)] }.GetNewClosure()
+                    return $job
+                }
+                function Complete-BitsTransfer {
+                    param($BitsJob)
+                    $script:bits.Calls.Add('Complete')
+                    Copy-Item -LiteralPath $script:archive.Path -Destination $script:bits.Destination
+                }
+                function Remove-BitsTransfer {
+                    param($BitsJob)
+                    $script:bits.Calls.Add('Remove')
+                }
+                Mock Start-Sleep { $script:bits.Step++ }
             }
-            $script:bitsCall = $null
-            Invoke-ElectronBitsTransfer -Url 'https://example.invalid/a.zip' -Destination $script:destination | Should -BeTrue
-            $script:bitsCall | Should -Be @('https://example.invalid/a.zip', $script:destination)
+
+            It 'completes a job that finishes, named for TARNQUILL, and uses no web request' {
+                $script:bits.States = @('Connecting', 'Transferring', 'Transferring', 'Transferred')
+                $script:bits.Bytes = @(0, 1000, 40000000, $script:archive.Length)
+                $url = Get-SourceUrl -Route 'missing'
+                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
+
+                $result.Error | Should -BeNullOrEmpty
+                $script:bits.Calls | Should -Be @("Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
+                (Get-RequestCount) - $script:requestsBefore | Should -Be 0
+                (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+            }
+
+            It 'removes a job that <Case> and lets the web request of the same source deliver' -ForEach @(
+                @{ Case = 'fails'; States = @('Connecting', 'Error'); Bytes = @(0); Polls = 1
+                    Message = 'The BITS transfer ended in the state Error: HTTP status 503: The service is unavailable.' }
+                @{ Case = 'sits in transient errors without progress for a minute'; States = @('Connecting', 'Transferring', 'TransientError'); Bytes = @(0, 5000); Polls = 121
+                    Message = 'The BITS transfer made no progress for 60 seconds (state TransientError).' }
+            ) {
+                $script:bits.States = $States
+                $script:bits.Bytes = $Bytes
+                { Invoke-ElectronBitsTransfer -Url 'https://example.invalid/a.zip' -Destination $script:destination } |
+                    Should -Throw -ExpectedMessage $Message
+                $script:bits.Calls | Should -Be @('Start https://example.invalid/a.zip async=True name=TARNQUILL Electron runtime download', 'Remove')
+                Should -Invoke Start-Sleep -Times $Polls -Exactly
+
+                $script:bits.Step = 0
+                $script:bits.Calls.Clear()
+                $url = Get-SourceUrl -Route 'archive'
+                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
+                $result.Error | Should -BeNullOrEmpty
+                $result.Warnings | Should -BeNullOrEmpty
+                $script:bits.Calls[-1] | Should -Be 'Remove'
+                (Get-RequestCount) - $script:requestsBefore | Should -Be 1
+                (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+            }
         }
 
         It 'reports BITS as unusable where Start-BitsTransfer does not exist' {

@@ -463,8 +463,9 @@ function Set-FakeRuntimePin {
 function New-FakeRuntimeSourceTree {
     <#
     .SYNOPSIS
-    Makes a minimal source tree at Path (scripts/runtime.ps1, a copy of the repository's) and
-    rewrites the copy's pin and hosts like Set-FakeRuntimePin. Returns the copy's path.
+    Makes a minimal source tree at Path (scripts/runtime.ps1 and the installation-safety.ps1 it
+    loads, copies of the repository's) and rewrites the copy's pin and hosts like
+    Set-FakeRuntimePin. Returns the copy's path.
     .DESCRIPTION
     Enough for Ensure-ElectronRuntime, whose source tree root is the folder above scripts.
     Trees for whole-script runs need more files; copy them and call Set-FakeRuntimePin yourself.
@@ -482,6 +483,7 @@ function New-FakeRuntimeSourceTree {
     [void][IO.Directory]::CreateDirectory($scripts)
     $copy = Join-Path -Path $scripts -ChildPath 'runtime.ps1'
     Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'runtime.ps1') -Destination $copy -Force
+    Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'installation-safety.ps1') -Destination $scripts -Force
     $pin = @{ RuntimeScriptPath = $copy }
     foreach ($name in @('Sha256', 'PrimaryUrl', 'MirrorUrl')) {
         if ($PSBoundParameters.ContainsKey($name)) {
