@@ -40,6 +40,7 @@ using System.Collections.Generic;
 using System.ComponentModel;
 using System.IO;
 using System.Runtime.InteropServices;
+using System.Threading;
 
 namespace TarnQuill.Build
 {
@@ -66,6 +67,11 @@ namespace TarnQuill.Build
         private const int GroupEntrySize = 14;
         private static readonly int[] GroupIds = new int[] { 1, 101, 32512 };
         private static readonly ushort[] Languages = new ushort[] { 0, 1033, 1049, 1031, 1053 };
+        private const int UpdateAttempts = 10;
+        private const int RetryDelayMilliseconds = 500;
+        private const int AccessDenied = 5;
+        private const int SharingViolation = 32;
+        private const int LockViolation = 33;
 
         [DllImport("kernel32.dll", EntryPoint = "BeginUpdateResourceW", CharSet = CharSet.Unicode,
             ExactSpelling = true, SetLastError = true)]
@@ -92,7 +98,9 @@ namespace TarnQuill.Build
             [MarshalAs(UnmanagedType.Bool)] bool discard);
 
         // Writes the icon into the executable in one resource update; any
-        // failure before the commit discards the update.
+        // failure before the commit discards the update. A virus scanner that
+        // has just opened the new file can hold it for a moment, so an update
+        // whose begin or commit another process's handle refused is tried again.
         public static void Apply(string executablePath, string iconPath)
         {
             if (executablePath == null)
@@ -101,10 +109,30 @@ namespace TarnQuill.Build
             }
             List<IconEntry> entries = ReadIcon(iconPath);
 
+            for (int attempt = 1; ; attempt++)
+            {
+                Win32Exception held = WriteIcon(executablePath, entries);
+                if (held == null)
+                {
+                    return;
+                }
+                if (attempt >= UpdateAttempts)
+                {
+                    throw held;
+                }
+                Thread.Sleep(RetryDelayMilliseconds);
+            }
+        }
+
+        // One resource update. Returns null once it is committed, or the error
+        // of a begin or commit refused because the file is held; every other
+        // failure is thrown.
+        private static Win32Exception WriteIcon(string executablePath, List<IconEntry> entries)
+        {
             IntPtr updateHandle = BeginUpdateResource(executablePath, false);
             if (updateHandle == IntPtr.Zero)
             {
-                throw new Win32Exception(Marshal.GetLastWin32Error(), "BeginUpdateResource failed.");
+                return HeldOrThrow(Marshal.GetLastWin32Error(), "BeginUpdateResource failed.");
             }
 
             try
@@ -137,8 +165,19 @@ namespace TarnQuill.Build
             // not ended a second time.
             if (!EndUpdateResource(updateHandle, false))
             {
-                throw new Win32Exception(Marshal.GetLastWin32Error(), "EndUpdateResource failed.");
+                return HeldOrThrow(Marshal.GetLastWin32Error(), "EndUpdateResource failed.");
             }
+            return null;
+        }
+
+        private static Win32Exception HeldOrThrow(int errorCode, string message)
+        {
+            Win32Exception error = new Win32Exception(errorCode, message);
+            if (errorCode == AccessDenied || errorCode == SharingViolation || errorCode == LockViolation)
+            {
+                return error;
+            }
+            throw error;
         }
 
         private static List<IconEntry> ReadIcon(string iconPath)
@@ -255,7 +294,8 @@ function Import-TarnquillIconResourceWriter {
     [CmdletBinding()]
     param()
     if ($null -eq ('TarnQuill.Build.IconResourceWriter' -as [type])) {
-        Add-Type -TypeDefinition $IconResourceWriterSource -Language CSharp
+        # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
+        Add-Type -TypeDefinition $IconResourceWriterSource -Language CSharp -IgnoreWarnings
     }
 }
 

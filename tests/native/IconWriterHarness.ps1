@@ -123,6 +123,8 @@ function Invoke-IconWriter {
 
         [int]$ErrorCode = 0,
 
+        [int]$RefuseTimes = 0,
+
         [switch]$CommitLeavesFileUnchanged
     )
     $runId = [guid]::NewGuid().ToString('N')
@@ -149,7 +151,7 @@ function Invoke-IconWriter {
     $environment['TMPDIR'] = Join-Path -Path $Sandbox -ChildPath 'tmp'
     $environment['TEMP'] = Join-Path -Path $Sandbox -ChildPath 'tmp'
     $environment['LOCALAPPDATA'] = Join-Path -Path $Sandbox -ChildPath 'localappdata'
-    foreach ($name in @('KERNEL32_DOUBLE_REFUSE', 'KERNEL32_DOUBLE_ERROR', 'KERNEL32_DOUBLE_COMMIT')) {
+    foreach ($name in @('KERNEL32_DOUBLE_REFUSE', 'KERNEL32_DOUBLE_ERROR', 'KERNEL32_DOUBLE_REFUSE_TIMES', 'KERNEL32_DOUBLE_COMMIT')) {
         [void]$environment.Remove($name)
     }
     if ($Refuse -ne '') {
@@ -157,6 +159,9 @@ function Invoke-IconWriter {
     }
     if ($ErrorCode -ne 0) {
         $environment['KERNEL32_DOUBLE_ERROR'] = [string]$ErrorCode
+    }
+    if ($RefuseTimes -ne 0) {
+        $environment['KERNEL32_DOUBLE_REFUSE_TIMES'] = [string]$RefuseTimes
     }
     if ($CommitLeavesFileUnchanged) {
         $environment['KERNEL32_DOUBLE_COMMIT'] = 'unchanged'

@@ -16,7 +16,9 @@
  * "UpdateResourceW:<n>" (the n-th call of the process, from 1) or
  * "EndUpdateResourceW" (a commit; discards are never refused). A refused call
  * sets errno, which .NET reports as the last Win32 error, to
- * KERNEL32_DOUBLE_ERROR (default 1813) and returns failure.
+ * KERNEL32_DOUBLE_ERROR (default 1813) and returns failure. With
+ * KERNEL32_DOUBLE_REFUSE_TIMES set to n, only the first n calls that match are
+ * refused, as a file that another process holds for a moment.
  *
  * A commit really changes the file: it appends a marker line, unless
  * KERNEL32_DOUBLE_COMMIT is "unchanged". A refused commit releases the handle,
@@ -49,7 +51,9 @@ static int refuse_error(void)
     return text != NULL && *text != '\0' ? atoi(text) : 1813;
 }
 
-static int is_refused(const char *function, long call_number)
+static long refusals;
+
+static int matches_refusal(const char *function, long call_number)
 {
     const char *refuse = getenv("KERNEL32_DOUBLE_REFUSE");
     size_t length = strlen(function);
@@ -58,6 +62,17 @@ static int is_refused(const char *function, long call_number)
     if (refuse[length] == '\0')
         return 1;
     return refuse[length] == ':' && atol(refuse + length + 1) == call_number;
+}
+
+static int is_refused(const char *function, long call_number)
+{
+    if (!matches_refusal(function, call_number))
+        return 0;
+    const char *times = getenv("KERNEL32_DOUBLE_REFUSE_TIMES");
+    if (times != NULL && *times != '\0' && refusals >= atol(times))
+        return 0;
+    ++refusals;
+    return 1;
 }
 
 static FILE *open_log(void)

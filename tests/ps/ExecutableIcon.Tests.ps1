@@ -181,6 +181,25 @@ Describe 'set-executable-icon.ps1' {
             $outcome.HashAfter | Should -Be $outcome.HashBefore
         }
 
+        It 'writes the whole update again while a scanner holds the file, and succeeds on the third commit' {
+            $outcome = Invoke-IconWriterOn -Sandbox $sandbox -Icon $ProductIcon -Options @{ Refuse = 'EndUpdateResourceW'; ErrorCode = 32; RefuseTimes = 2 }
+
+            $outcome.Run.Error | Should -BeNullOrEmpty
+            $commits = @($outcome.Calls | Where-Object -FilterScript { $_.Call -eq 'EndUpdateResourceW' })
+            @($commits | ForEach-Object -Process { [string]$_.Result }) | Should -Be @('refused', 'refused', 'ok')
+            $outcome.Calls.Count | Should -Be (3 * 62)
+            $outcome.HashAfter | Should -Not -Be $outcome.HashBefore
+        }
+
+        It 'gives up after ten commits refused with access denied, with "EndUpdateResource failed."' {
+            $outcome = Invoke-IconWriterOn -Sandbox $sandbox -Icon $ProductIcon -Options @{ Refuse = 'EndUpdateResourceW'; ErrorCode = 5 }
+
+            $outcome.Run.Error | Should -BeExactly 'EndUpdateResource failed.'
+            $outcome.Run.NativeErrorCode | Should -Be 5
+            $outcome.Calls.Count | Should -Be (10 * 62)
+            $outcome.HashAfter | Should -Be $outcome.HashBefore
+        }
+
         It 'fails with "The executable icon resource was not changed." when a commit leaves the bytes as they were' {
             $outcome = Invoke-IconWriterOn -Sandbox $sandbox -Icon $ProductIcon -Options @{ CommitLeavesFileUnchanged = $true }
 
