@@ -76,9 +76,12 @@ function Get-TarnquillSignatureStatus {
 function Save-TarnquillShellLink {
     <#
     .SYNOPSIS
-    Writes a shell link (.lnk) through the WScript.Shell object; an existing link is overwritten.
+    Writes a shell link (.lnk) through the shell's Unicode link interface; an existing link is overwritten.
     .DESCRIPTION
-    Arguments and Description are set only when given.
+    IconLocation is the icon file, a comma and the icon index. Arguments and Description are set only
+    when given. WScript.Shell is not used: it goes through the ANSI code page, so it cannot save a link
+    under a profile folder with other letters (a Cyrillic user name on an English Windows) and turns
+    such letters in the target into question marks.
     #>
     [CmdletBinding()]
     param(
@@ -98,18 +101,93 @@ function Save-TarnquillShellLink {
 
         [string]$Description = ''
     )
-    $shell = New-Object -ComObject WScript.Shell
-    $link = $shell.CreateShortcut($Path)
-    $link.TargetPath = $Target
-    if ($Arguments) {
-        $link.Arguments = $Arguments
+    # Compiled by Add-Type on first use; Windows PowerShell 5.1 compiles it as C# 5.
+    $shellLinkSource = @'
+using System;
+using System.Runtime.InteropServices;
+using System.Runtime.InteropServices.ComTypes;
+using System.Text;
+
+namespace TarnQuill.Setup
+{
+    // IShellLinkW, every method in vtable order.
+    [ComImport, Guid("000214F9-0000-0000-C000-000000000046"), InterfaceType(ComInterfaceType.InterfaceIsIUnknown)]
+    internal interface IShellLinkW
+    {
+        void GetPath([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder file, int fileLength, IntPtr findData, uint flags);
+        void GetIDList(out IntPtr itemIdList);
+        void SetIDList(IntPtr itemIdList);
+        void GetDescription([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder name, int nameLength);
+        void SetDescription([MarshalAs(UnmanagedType.LPWStr)] string name);
+        void GetWorkingDirectory([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder folder, int folderLength);
+        void SetWorkingDirectory([MarshalAs(UnmanagedType.LPWStr)] string folder);
+        void GetArguments([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder arguments, int argumentsLength);
+        void SetArguments([MarshalAs(UnmanagedType.LPWStr)] string arguments);
+        void GetHotkey(out ushort hotkey);
+        void SetHotkey(ushort hotkey);
+        void GetShowCmd(out int showCommand);
+        void SetShowCmd(int showCommand);
+        void GetIconLocation([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder iconPath, int iconPathLength, out int iconIndex);
+        void SetIconLocation([MarshalAs(UnmanagedType.LPWStr)] string iconPath, int iconIndex);
+        void SetRelativePath([MarshalAs(UnmanagedType.LPWStr)] string relativePath, uint reserved);
+        void Resolve(IntPtr window, uint flags);
+        void SetPath([MarshalAs(UnmanagedType.LPWStr)] string file);
     }
-    $link.WorkingDirectory = $WorkingDirectory
-    if ($Description) {
-        $link.Description = $Description
+
+    // CLSID_ShellLink.
+    [ComImport, Guid("00021401-0000-0000-C000-000000000046")]
+    internal class ShellLink
+    {
     }
-    $link.IconLocation = $IconLocation
-    $link.Save()
+
+    public static class ShellLinkWriter
+    {
+        public static void Save(string path, string target, string arguments, string workingDirectory,
+            string iconPath, int iconIndex, string description)
+        {
+            IShellLinkW link = (IShellLinkW)new ShellLink();
+            try
+            {
+                link.SetPath(target);
+                if (!string.IsNullOrEmpty(arguments))
+                {
+                    link.SetArguments(arguments);
+                }
+                link.SetWorkingDirectory(workingDirectory);
+                if (!string.IsNullOrEmpty(description))
+                {
+                    link.SetDescription(description);
+                }
+                link.SetIconLocation(iconPath, iconIndex);
+                ((IPersistFile)link).Save(path, true);
+            }
+            finally
+            {
+                Marshal.ReleaseComObject(link);
+            }
+        }
+    }
+}
+'@
+    if ($null -eq ('TarnQuill.Setup.ShellLinkWriter' -as [type])) {
+        # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
+        Add-Type -TypeDefinition $shellLinkSource -Language CSharp -IgnoreWarnings
+    }
+    $iconPath = $IconLocation
+    $iconIndex = 0
+    $comma = $IconLocation.LastIndexOf(',')
+    if ($comma -ge 0) {
+        $iconPath = $IconLocation.Substring(0, $comma)
+        $iconIndex = [int]::Parse($IconLocation.Substring($comma + 1), [System.Globalization.CultureInfo]::InvariantCulture)
+    }
+    try {
+        [TarnQuill.Setup.ShellLinkWriter]::Save($Path, $Target, $Arguments, $WorkingDirectory, $iconPath, $iconIndex, $Description)
+    } catch [System.Management.Automation.MethodInvocationException] {
+        if ($null -ne $_.Exception.InnerException) {
+            throw $_.Exception.InnerException
+        }
+        throw
+    }
 }
 
 function Reset-TarnquillRegistryKey {
@@ -161,7 +239,7 @@ function Send-TarnquillShellChange {
     #>
     [CmdletBinding()]
     param()
-    $source = @'
+    $shellRefreshSource = @'
 using System;
 using System.Runtime.InteropServices;
 
@@ -172,7 +250,7 @@ public static class TarnquillShellRefresh
 }
 '@
     try {
-        Add-Type -TypeDefinition $source -Language CSharp
+        Add-Type -TypeDefinition $shellRefreshSource -Language CSharp -IgnoreWarnings
     } catch {
         $null = $_
     }
@@ -386,6 +464,99 @@ function Update-TarnquillShell {
     }
 }
 
+function Test-TarnquillSameVolume {
+    <#
+    .SYNOPSIS
+    True when two full paths lie on the same drive or share: their roots are equal in any letter case.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$OtherPath
+    )
+    return (Test-TarnquillSamePath -Left ([System.IO.Path]::GetPathRoot($Path)) -Right ([System.IO.Path]::GetPathRoot($OtherPath)))
+}
+
+function Move-TarnquillImage {
+    <#
+    .SYNOPSIS
+    Puts the built image in place as the application folder: a folder move on one volume, a copy across volumes.
+    .DESCRIPTION
+    A folder can't be moved to another volume (TEMP moved to another drive, or a folder mounted from
+    another disk), so there the image is copied into the new application folder, and a copy that
+    fails part-way is deleted again. The build folder itself is left to the run's final clean-up.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$BuildFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$AppFolder
+    )
+    if (Test-TarnquillSameVolume -Path $BuildFolder -OtherPath $AppFolder) {
+        try {
+            Move-TarnquillFolder -Source $BuildFolder -Destination $AppFolder
+            return
+        } catch {
+            # ERROR_NOT_SAME_DEVICE: one drive letter, two volumes.
+            if ((Get-TarnquillWin32Error -Exception $_.Exception) -ne 17) {
+                throw
+            }
+        }
+    }
+    if ($null -ne (Get-TarnquillEntryAttributes -Path $AppFolder)) {
+        throw ('The application folder already exists: ' + $AppFolder)
+    }
+    try {
+        Copy-Item -LiteralPath $BuildFolder -Destination $AppFolder -Recurse -Force
+    } catch {
+        $copyError = $_
+        try {
+            Remove-TarnquillTree -Path $AppFolder
+        } catch {
+            $null = $_
+        }
+        throw $copyError
+    }
+}
+
+function Restore-TarnquillBackup {
+    <#
+    .SYNOPSIS
+    Moves this run's backup back to the application folder and logs the outcome. Never throws.
+    .DESCRIPTION
+    Called when the new image could not be put in place, so that the shortcuts and the uninstall
+    entry, which name the application folder, keep working with the earlier installation.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$BackupFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$AppFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$LogFile
+    )
+    $name = [System.IO.Path]::GetFileName($BackupFolder)
+    try {
+        Move-TarnquillFolder -Source $BackupFolder -Destination $AppFolder
+        $entry = 'Moved backup back into place: ' + $name
+    } catch {
+        $entry = 'Backup not moved back: ' + $name + '. ' + $_.Exception.Message
+    }
+    try {
+        Add-TarnquillLogEntry -Path $LogFile -Text $entry
+    } catch {
+        $null = $_
+    }
+}
+
 function Invoke-TarnquillRetention {
     <#
     .SYNOPSIS
@@ -519,12 +690,21 @@ try {
             }
         }
 
+        $backupFolder = $null
         if (Test-Path -LiteralPath $appFolder) {
             Assert-TarnquillPlainTree -Path $appFolder
             $backupFolder = Join-Path -Path $installRoot -ChildPath ('Backup-' + $version + '-' + (New-TarnquillGuidToken))
-            [System.IO.Directory]::Move($appFolder, $backupFolder)
+            Move-TarnquillFolder -Source $appFolder -Destination $backupFolder
         }
-        [System.IO.Directory]::Move($buildFolder, $appFolder)
+        try {
+            Move-TarnquillImage -BuildFolder $buildFolder -AppFolder $appFolder
+        } catch {
+            $placeError = $_
+            if ($null -ne $backupFolder) {
+                Restore-TarnquillBackup -BackupFolder $backupFolder -AppFolder $appFolder -LogFile $logFile
+            }
+            throw $placeError
+        }
 
         foreach ($required in @($appExecutable, $iconFile, $uninstallScript)) {
             if (-not (Test-Path -LiteralPath $required -PathType Leaf)) {
@@ -602,12 +782,11 @@ try {
         Write-Host ('Log: ' + $logFile) -ForegroundColor DarkGray
         throw
     } finally {
-        if (Test-Path -LiteralPath $buildFolder) {
-            try {
-                Remove-Item -LiteralPath $buildFolder -Recurse -Force -ErrorAction SilentlyContinue
-            } catch {
-                $null = $_
-            }
+        # Gone after a move into place; still there after a failure or a copy.
+        try {
+            Remove-TarnquillTree -Path $buildFolder
+        } catch {
+            $null = $_
         }
     }
 } finally {

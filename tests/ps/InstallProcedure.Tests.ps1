@@ -16,6 +16,9 @@ BeforeAll {
     $script:work = Get-InstallTestFolder
     $script:repoInstall = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'install.ps1'
     Import-InstallWindowsInterface -ScriptPath $script:repoInstall
+    # Where the image goes into place: the volume test and the one platform call of a folder move.
+    Import-InstallScriptFunction -ScriptPath $script:repoInstall -Name 'Test-TarnquillSameVolume'
+    Import-InstallScriptFunction -ScriptPath (Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'installation-safety.ps1') -Name 'Invoke-TarnquillDirectoryMove'
     [void](Initialize-InstallKernel32Double -Folder $script:work)
 
     $script:archive = Get-FakeElectronArchive
@@ -339,6 +342,41 @@ Describe 'install.ps1' {
             Get-LogText | Should -Be @(
                 'Installing TARNQUILL 0.15.0', "Installation complete: $app",
                 'Installing TARNQUILL 0.15.0', "Installation complete: $app")
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+        }
+
+        It 'moves the earlier installation back, and logs it, when the new image cannot be moved into place' {
+            $app = New-OwnedFolder -Name 'App-0.15.0'
+            Mock Invoke-TarnquillDirectoryMove { [System.IO.Directory]::Move($Source, $Destination) }
+            Mock Invoke-TarnquillDirectoryMove {
+                throw [System.IO.IOException]::new('There is not enough space on the disk.', -2147024784)
+            } -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
+
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -Be 'There is not enough space on the disk.'
+            Should -Invoke Invoke-TarnquillDirectoryMove -Times 1 -Exactly -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.15.0', 'Logs')
+            [IO.File]::ReadAllText((Join-Path -Path $app -ChildPath 'marker.txt')) | Should -Be 'App-0.15.0'
+            $log = Get-LogText
+            $log.Count | Should -Be 3
+            $log[1] | Should -MatchExactly '\AMoved backup back into place: Backup-0\.15\.0-[0-9a-f]{32}\z'
+            $log[2] | Should -Be 'ERROR There is not enough space on the disk.'
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
+        }
+
+        It 'copies the image into place when the temporary folder lies on another volume' {
+            Mock Test-TarnquillSameVolume { $false }
+            Mock Invoke-TarnquillDirectoryMove { [System.IO.Directory]::Move($Source, $Destination) }
+
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeNullOrEmpty
+            Should -Invoke Test-TarnquillSameVolume -Times 1 -Exactly
+            Should -Invoke Invoke-TarnquillDirectoryMove -Times 0 -Exactly -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
+            $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
+            foreach ($file in @('TARNQUILL.exe', 'VERSION.txt', 'resources/app/package.json', 'resources/app/scripts/uninstall-installed.ps1')) {
+                Test-Path -LiteralPath (Join-Path -Path $app -ChildPath $file) -PathType Leaf | Should -BeTrue
+            }
             @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
         }
 
