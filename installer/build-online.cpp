@@ -3,12 +3,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "builder.h"
 #include "command_line.h"
 #include "release_version.h"
+#include "source_date.h"
 #include "toolchain.h"
 
 namespace {
@@ -25,9 +27,26 @@ tarnquill::Result<fs::path> source_tree_root() {
     return self.parent_path().parent_path().parent_path();
 }
 
-int fail(const std::string& message, int status = 1) {
+// Exit statuses: a failing build, and a call the builder refuses before touching anything.
+constexpr int build_failed = 1;
+constexpr int bad_invocation = 2;
+
+int fail(const std::string& message, int status = build_failed) {
     std::cerr << "build-online: " << message << "\n";
     return status;
+}
+
+// Unset means the member times follow the files in local time, as they always have.
+tarnquill::Result<std::optional<std::time_t>> source_date_from_environment() {
+    const char* text = std::getenv(std::string(tarnquill::source_date_variable).c_str());
+    if (text == nullptr) {
+        return std::optional<std::time_t>();
+    }
+    auto instant = tarnquill::parse_source_date_epoch(text);
+    if (!instant) {
+        return instant.error();
+    }
+    return std::optional<std::time_t>(*instant);
 }
 
 } // namespace
@@ -46,7 +65,12 @@ int main(int argc, char** argv) {
     auto command_line = tarnquill::parse_command_line(arguments);
     if (!command_line) {
         std::cerr << command_line.error().message;
-        return 2;
+        return bad_invocation;
+    }
+    // Like a wrong argument, a bad SOURCE_DATE_EPOCH is refused before anything is created.
+    auto source_date = source_date_from_environment();
+    if (!source_date) {
+        return fail(source_date.error().message, bad_invocation);
     }
 
     tarnquill::BuildRequest request;
@@ -64,6 +88,7 @@ int main(int argc, char** argv) {
     const char* search_path = std::getenv("PATH");
     request.search_path = search_path != nullptr ? search_path : "";
     request.fallback_tools_folder = tarnquill::llvm_fallback_folder;
+    request.source_date = *source_date;
 
     auto summary = tarnquill::build_setup(request);
     if (!summary) {

@@ -96,7 +96,7 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!tools) {
         return tools.error();
     }
-    auto payload = make_payload(request.root, request.version.text);
+    auto payload = make_payload(request.root, request.version.text, request.source_date);
     if (!payload) {
         return payload.error();
     }

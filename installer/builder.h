@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "release_version.h"
@@ -18,6 +20,7 @@ struct BuildRequest {
     std::string out_display;    // how the summary names the output
     std::string search_path;    // where clang and lld-link are looked up (normally $PATH)
     std::filesystem::path fallback_tools_folder;
+    std::optional<std::time_t> source_date; // SOURCE_DATE_EPOCH, when set
 };
 
 struct BuildSummary {

@@ -1,5 +1,7 @@
 #include "payload.h"
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 #include "file_io.h"
@@ -9,12 +11,15 @@
 namespace tarnquill {
 namespace {
 
-Result<DosDateTime> file_date_time(const std::filesystem::path& path) {
+Result<DosDateTime> file_date_time(const std::filesystem::path& path,
+                                   std::optional<std::time_t> source_date) {
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
         return Error{"Cannot read the modification time of " + path.string() + "."};
     }
-    auto when = dos_date_time(info.st_mtime);
+    // A fresh clone dates every file at checkout time; the commit's instant replaces it.
+    auto when = source_date ? dos_date_time(std::min(info.st_mtime, *source_date), Calendar::utc)
+                            : dos_date_time(info.st_mtime);
     if (!when) {
         return Error{"Cannot pack " + path.string() + ": " + when.error().message +
                      ". The payload archive was not made."};
@@ -28,7 +33,8 @@ std::string payload_top_folder(const std::string& version_text) {
     return "TARNQUILL-v" + version_text + "/";
 }
 
-Result<Bytes> make_payload(const std::filesystem::path& root, const std::string& version_text) {
+Result<Bytes> make_payload(const std::filesystem::path& root, const std::string& version_text,
+                           std::optional<std::time_t> source_date) {
     auto files = list_packed_files(root);
     if (!files) {
         return files.error();
@@ -36,7 +42,7 @@ Result<Bytes> make_payload(const std::filesystem::path& root, const std::string&
     const auto top = payload_top_folder(version_text);
     ZipWriter zip;
     for (const auto& file : *files) {
-        auto when = file_date_time(file.absolute_path);
+        auto when = file_date_time(file.absolute_path, source_date);
         if (!when) {
             return when.error();
         }

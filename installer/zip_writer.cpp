@@ -30,21 +30,23 @@ std::uint16_t name_flags(const std::string& name) {
 
 } // namespace
 
-Result<DosDateTime> dos_date_time(std::time_t modified) {
-    std::tm local{};
-    if (localtime_r(&modified, &local) == nullptr) {
+Result<DosDateTime> dos_date_time(std::time_t modified, Calendar calendar) {
+    std::tm fields{};
+    const auto* converted =
+        calendar == Calendar::utc ? gmtime_r(&modified, &fields) : localtime_r(&modified, &fields);
+    if (converted == nullptr) {
         return Error{"the modification time cannot be converted to a calendar date"};
     }
-    const int year = local.tm_year + 1900;
+    const int year = fields.tm_year + 1900;
     if (year < 1980 || year > 2107) {
         return Error{"the modification time lies in the year " + std::to_string(year) +
                      ", outside the years 1980 to 2107 that a ZIP date can hold"};
     }
     DosDateTime result;
-    result.date = static_cast<std::uint16_t>(((year - 1980) << 9) | ((local.tm_mon + 1) << 5) |
-                                             local.tm_mday);
-    result.time = static_cast<std::uint16_t>((local.tm_hour << 11) | (local.tm_min << 5) |
-                                             (local.tm_sec / 2));
+    result.date = static_cast<std::uint16_t>(((year - 1980) << 9) | ((fields.tm_mon + 1) << 5) |
+                                             fields.tm_mday);
+    result.time = static_cast<std::uint16_t>((fields.tm_hour << 11) | (fields.tm_min << 5) |
+                                             (fields.tm_sec / 2));
     return result;
 }
 

@@ -19,8 +19,14 @@ struct DosDateTime {
     std::uint16_t date = 0;
 };
 
-// Converts a file time (local time) into DOS fields; fails outside the years 1980 to 2107.
-Result<DosDateTime> dos_date_time(std::time_t modified);
+// The calendar a DOS date and time is read in: DOS fields carry no time zone.
+enum class Calendar {
+    local, // the build machine's time zone
+    utc,   // the same fields wherever the archive is made
+};
+
+// Converts a file time into DOS fields; fails outside the years 1980 to 2107.
+Result<DosDateTime> dos_date_time(std::time_t modified, Calendar calendar = Calendar::local);
 
 // Raw deflate (no zlib header) at compression level 9.
 Result<Bytes> deflate_raw(std::span<const std::uint8_t> data);
