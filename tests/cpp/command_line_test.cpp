@@ -98,6 +98,20 @@ TEST_F(BuilderProgram, RefusesAnUnknownArgumentBeforeAnythingIsCreated) {
     EXPECT_TRUE(fs::is_empty(elsewhere.root()));
 }
 
+TEST_F(BuilderProgram, RefusesABadSourceDateEpochBeforeAnythingIsCreated) {
+    tree.make_buildable("0.15.0");
+    for (const char* value : {"yesterday", "315532799"}) {
+        setenv("SOURCE_DATE_EPOCH", value, 1);
+        const auto result = run({"--out", "x/setup.exe", "--work", "w"});
+        unsetenv("SOURCE_DATE_EPOCH");
+        EXPECT_EQ(result.exit_status, 2) << value;
+        EXPECT_NE(result.err.find("SOURCE_DATE_EPOCH"), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("Nothing was built."), std::string::npos) << result.err;
+        EXPECT_TRUE(created().empty());
+        EXPECT_TRUE(fs::is_empty(elsewhere.root()));
+    }
+}
+
 TEST_F(BuilderProgram, ReportsAPackageJsonThatIsNotJson) {
     tree.make_buildable("0.15.0");
     tree.write("package.json", "{ \"version\": ");
