@@ -4,7 +4,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-build-deps.sh"
 "$root/tools/apt-ensure.sh" wine wine64 xvfb xdotool fonts-dejavu-core x11-apps \
-    python3 python3-pefile unzip zip imagemagick librsvg2-bin nodejs locales curl
+    python3 python3-pefile unzip zip imagemagick librsvg2-bin nodejs locales curl \
+    openssl
 
 tools="$root/release/tools"
 export DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_NOLOGO=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
