@@ -5,7 +5,8 @@ The first path segment picks the behaviour; whatever follows it (the
 download path that the runtime script appends to its host) is ignored:
 
   /archive/...          200, the archive given with --archive
-  /file/<key>/...       200, the file registered with --file key=path
+  /file/<key>/...       200, the file registered with --file key=path; 404 while
+                        that file does not exist, so a test can take a host down
   /missing/...          404 with a short HTML body
   /error-page/...       200 with a small HTML error page
   /bytes/<n>/...        200 with exactly n bytes (a repeating pattern)
@@ -103,7 +104,8 @@ class Handler(BaseHTTPRequestHandler):
         route = parts[0]
         if route == "archive":
             self.send_file(self.server.files["archive"])
-        elif route == "file" and len(parts) > 1 and parts[1] in self.server.files:
+        elif (route == "file" and len(parts) > 1 and parts[1] in self.server.files
+              and os.path.isfile(self.server.files[parts[1]])):
             self.send_file(self.server.files[parts[1]])
         elif route == "error-page":
             self.send_body(200, b"<html><body><h1>Service unavailable</h1>"

@@ -6,12 +6,14 @@
 engine_source="$wine_root/tests/wine/engine"
 engine_out="$wine_release/wine/engine"
 engine_prefix="$wine_release/wine/engine-prefix"
+# lib.sh turns mscoree off so that a new prefix asks for no Mono; .NET under Wine needs it to
+# load its IL-only assemblies ("mscoree.dll not found, IL-only binary cannot be loaded").
+engine_dll_overrides="mshtml="
 engine_pwsh_tool="$wine_release/tools/pwsh/.store/powershell/7.6.10/powershell/7.6.10/tools/net10.0/any/win"
 
 # A stamp of everything that makes the engine and its prefix settings; a change makes them again.
 engine_stamp() {
-    cat "$engine_source/PowerShellHost.csproj" "$engine_source/Program.cs" "$engine_source/engine.sh" |
-        sha256sum | cut -c1-16
+    cat "$engine_source/PowerShellHost.csproj" "$engine_source/Program.cs" "$@" | sha256sum | cut -c1-16
 }
 
 # Publishes the host (self-contained win-x64, named powershell.exe) with the built-in modules of
@@ -38,6 +40,11 @@ engine_prefix_configure() {
     # No .desktop files for the shortcuts the product writes.
     wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /t REG_SZ /d '' /f >/dev/null
     wine reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null
+    # Wine's search path spells the folder WindowsPowershell; .NET started under that spelling
+    # fails to load its own assemblies. Windows spells it WindowsPowerShell.
+    wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH \
+        /t REG_EXPAND_SZ /d '%SystemRoot%\system32;%SystemRoot%;%SystemRoot%\system32\wbem;%SystemRoot%\system32\WindowsPowerShell\v1.0' \
+        /f >/dev/null
     wineserver -w
     # The user folders are links to the Linux home folder: make them real folders of the prefix.
     for user_folder in "$engine_prefix/drive_c/users/$(id -un)"/*; do
@@ -64,20 +71,138 @@ engine_install() {
 # Makes the engine and its prefix once, or again after a change of their sources; a marker file
 # with the stamp says they are complete.
 engine_ensure() {
-    local stamp marker="$engine_prefix/.tarnquill-engine"
+    local stamp publish_stamp marker="$engine_prefix/.tarnquill-engine"
     mkdir -p "$engine_out"
-    stamp=$(engine_stamp)
+    stamp=$(engine_stamp "$engine_source/engine.sh")
+    publish_stamp=$(engine_stamp)
     (
         flock 9
         [ -f "$marker" ] && [ "$(cat "$marker")" == "$stamp" ] && exit 0
         if [ ! -f "$engine_out/publish/powershell.exe" ] || [ ! -f "$engine_out/publish.stamp" ] ||
-            [ "$(cat "$engine_out/publish.stamp")" != "$stamp" ]; then
+            [ "$(cat "$engine_out/publish.stamp")" != "$publish_stamp" ]; then
             engine_publish || exit 1
-            echo "$stamp" >"$engine_out/publish.stamp"
+            echo "$publish_stamp" >"$engine_out/publish.stamp"
         fi
         wine_prefix_ensure "$engine_prefix" || exit 1
-        export WINEPREFIX="$engine_prefix"
+        export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
         engine_prefix_configure && engine_install && wineserver -w || exit 1
         echo "$stamp" >"$marker"
     ) 9>"$engine_out.lock"
+}
+
+# engine_native_build NAME SOURCE SUBSYSTEM RCFILE|- FUNCTION...: builds a small freestanding
+# Windows program that imports the named KERNEL32 functions, as powershell_double_build does,
+# once per change of its source; prints the path of the executable.
+engine_native_build() {
+    local name="$1" source="$2" subsystem="$3" rc="$4" dir="$wine_release/wine/engine-native"
+    shift 4
+    mkdir -p "$dir"
+    (
+        flock 9
+        [ -f "$dir/$name.exe" ] && [ "$dir/$name.exe" -nt "$source" ] && exit 0
+        local resources=()
+        if [ "$rc" != - ]; then
+            llvm-rc /FO "$dir/$name.res" "$rc" || exit 1
+            resources=("$dir/$name.res")
+        fi
+        printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' "$@" >"$dir/$name.def"
+        lld-link /lib /def:"$dir/$name.def" /machine:x64 /out:"$dir/$name-kernel32.lib" >/dev/null &&
+            clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -fno-stack-protector \
+                -Os -fshort-wchar -c "$source" -o "$dir/$name.obj" &&
+            lld-link "$dir/$name.obj" "${resources[@]}" "$dir/$name-kernel32.lib" \
+                /subsystem:"$subsystem" /entry:mainCRTStartup /nodefaultlib /machine:x64 \
+                /out:"$dir/$name.exe.new" >/dev/null &&
+            mv "$dir/$name.exe.new" "$dir/$name.exe" || exit 1
+    ) 9>"$dir.lock" || return 1
+    echo "$dir/$name.exe"
+}
+
+# The console reader and typist (console_text.c).
+engine_console_tool() {
+    engine_native_build console_text "$engine_source/console_text.c" console - \
+        CreateToolhelp32Snapshot Process32FirstW Process32NextW lstrcmpiW FreeConsole AttachConsole \
+        CreateFileW GetConsoleScreenBufferInfo ReadConsoleOutputCharacterW WriteConsoleInputW \
+        GetCommandLineW GetStdHandle WriteFile ExitProcess
+}
+
+# Prints the console screen of the running Windows PowerShell, or fails when there is none.
+engine_console_screen() {
+    wine "$(wine_path "$(engine_console_tool)")" powershell.exe 2>/dev/null
+}
+
+# engine_console_wait TEXT SECONDS OUT: waits until the console shows TEXT (a row, or rows run
+# together) and keeps the screen in OUT; fails when it does not within the time.
+engine_console_wait() {
+    local text="$1" seconds="$2" out="$3" end=$((SECONDS + $2))
+    while [ $SECONDS -lt $end ]; do
+        engine_console_screen >"$out.new" && mv "$out.new" "$out"
+        [ -f "$out" ] && tr -d '\n ' <"$out" | grep -qF -- "${text// /}" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# Types TEXT into the console of the running Windows PowerShell; "|" is Enter.
+engine_console_type() {
+    wine "$(wine_path "$(engine_console_tool)")" powershell.exe "$1" 2>/dev/null
+}
+
+# The stand-in for electron.exe: the powershell.exe double (it records its command line and
+# current folder in the file that TARNQUILL_TEST_PS_RECORD names) as a GUI program carrying an
+# icon for the icon writer to replace. ICON is the .ico to carry.
+engine_fake_electron() {
+    local icon="$1" rc="$wine_release/wine/engine-native/electron.rc"
+    mkdir -p "$(dirname "$rc")"
+    printf '1 ICON "%s"\n' "$icon" >"$rc"
+    engine_native_build electron "$wine_root/tests/wine/powershell_double.c" windows "$rc" \
+        GetCommandLineW GetConsoleTitleW GetCurrentDirectoryW GetEnvironmentVariableW CreateFileW \
+        WriteFile CloseHandle GetStdHandle ExitProcess
+}
+
+# engine_sandbox_tree TREE SHA256 PRIMARY MIRROR: a copy of the source tree (without release/
+# and .git) whose runtime constants name the given pin and download hosts, with the image
+# builder in its release/bin so that the builder packs this copy.
+engine_sandbox_tree() {
+    local tree="$1" pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}"
+    rm -rf "$tree"
+    mkdir -p "$tree/release/bin"
+    tar -C "$wine_root" --exclude=./release --exclude=./.git -cf - . | tar -C "$tree" -xf -
+    cp "$wine_root/release/bin/build-online" "$tree/release/bin/"
+    "$pwsh" -NoLogo -NoProfile -NonInteractive -Command "
+        \$ErrorActionPreference = 'Stop'
+        . '$wine_root/tests/ps/support/FakeRuntime.ps1'
+        Set-FakeRuntimePin -RuntimeScriptPath '$tree/scripts/runtime.ps1' -Sha256 '$2' -PrimaryUrl '$3' -MirrorUrl '$4'"
+}
+
+# engine_fake_archive OUT BULK: the fake runtime archive (FakeRuntime.ps1's layout) with the
+# electron.exe stand-in; prints its SHA-256.
+engine_fake_archive() {
+    local out="$1" bulk="$2" pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}" electron
+    local support="$wine_root/tests/ps/support/FakeRuntime.ps1" icon="$wine_release/wine/engine-native/electron.ico"
+    mkdir -p "$(dirname "$icon")"
+    "$pwsh" -NoLogo -NoProfile -NonInteractive -Command "
+        . '$support'; [IO.File]::WriteAllBytes('$icon', (New-FakeRuntimeIconBytes))" || return 1
+    electron=$(engine_fake_electron "$icon") || return 1
+    rm -f "$out"
+    "$pwsh" -NoLogo -NoProfile -NonInteractive -Command "
+        \$ErrorActionPreference = 'Stop'
+        . '$support'
+        Write-FakeElectronArchive -Path '$out' -ExecutablePath '$electron' -BulkBytes $bulk -Layout TopLevel" || return 1
+    sha256sum "$out" | cut -d' ' -f1
+}
+
+# engine_server_start STATE KEY=FILE...: the fake runtime server on 127.0.0.1 serving each FILE
+# under /file/KEY (404 while FILE is absent); sets ENGINE_SERVER_URL and ENGINE_SERVER_PID.
+engine_server_start() {
+    local state="$1" item arguments=()
+    shift
+    for item in "$@"; do arguments+=(--file "$item"); done
+    mkdir -p "$state"
+    rm -f "$state/port"
+    /usr/bin/python3 "$wine_root/tests/ps/support/fake_runtime_server.py" --archive /dev/null \
+        --log "$state/requests.log" --port-file "$state/port" --parent-pid $$ "${arguments[@]}" &
+    ENGINE_SERVER_PID=$!
+    for _ in $(seq 1 100); do [ -s "$state/port" ] && break; sleep 0.1; done
+    [ -s "$state/port" ] || return 1
+    ENGINE_SERVER_URL="http://127.0.0.1:$(cat "$state/port")"
 }

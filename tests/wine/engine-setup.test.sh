@@ -1,0 +1,301 @@
+#!/usr/bin/env bash
+# The whole product on a real PowerShell engine under Wine: the setup executable made by the
+# image builder from a sandbox copy of the tree (runtime from a loopback server), the dialog,
+# the consent typed into the installation console, the install, a failure, a reinstall through
+# the mirror and the registered quiet uninstall; everything checked from outside.
+# ctest-lock: wine_engine
+# ctest-fixtures: wine_engine
+# ctest-timeout: 1200
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+source "$here/checks.sh"
+source "$here/engine/engine.sh"
+export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+
+version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
+    "$wine_root/package.json")
+title_pattern="^TARNQUILL ${version//./\\.} Setup\$"
+scratch="$wine_release/test/engine-setup"
+serve="$scratch/serve"
+user=$(id -un)
+users="$engine_prefix/drive_c/users/$user"
+local_root="$users/AppData/Local/TARNQUILL"
+win_root="C:\\users\\$user\\AppData\\Local\\TARNQUILL"
+win_app="$win_root\\App-$version"
+programs="$users/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
+uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
+run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+setup_exe="$scratch/TARNQUILL-Setup-$version-online.exe"
+export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\app-started.record"
+
+cleanup() {
+    [ -n "${ENGINE_SERVER_PID:-}" ] && kill "$ENGINE_SERVER_PID" 2>/dev/null || true
+    xvfb_stop
+    wine_reset
+}
+trap cleanup EXIT
+
+engine_ensure
+rm -rf "$scratch"
+mkdir -p "$serve" "$wine_release/wine/screenshots"
+
+echo "== Sandbox tree, fake runtime and setup executable (${SECONDS} s)"
+digest=$(engine_fake_archive "$scratch/archive.zip" 50100000)
+engine_server_start "$scratch/server" primary="$serve/primary.zip" mirror="$serve/mirror.zip"
+engine_sandbox_tree "$scratch/tree" "$digest" "$ENGINE_SERVER_URL/file/primary" "$ENGINE_SERVER_URL/file/mirror"
+"$scratch/tree/release/bin/build-online" --out "$setup_exe" --work "$scratch/build" >/dev/null
+
+# Nothing of ours from an earlier run in the prefix.
+wine_reset
+rm -rf "$local_root" "$users/AppData/Roaming/TARNQUILL" "$users/Desktop/TARNQUILL.lnk" \
+    "$programs/TARNQUILL.lnk" "$programs/TARNQUILL" "$users/Temp"/TARNQUILL-*
+wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
+wine reg delete "$run_key" /f >/dev/null 2>&1 || true
+xvfb_start
+
+reg_value() { # KEY NAME: the data of one value as reg query shows it
+    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^    $2    [A-Z_]*    //p"
+}
+
+screen_has() { # NAME SCREEN TEXT: the console rows, run together, hold TEXT (blanks aside: a
+    # blank at the end of a wrapped row is not kept)
+    if tr -d '\n ' <"$2" | grep -qF -- "${3// /}"; then echo "ok: $1"; else fail "$1: [$3] not in $(cat "$2")"; fi
+}
+
+# setup_start NAME: starts the setup executable and answers Yes in its dialog.
+setup_start() {
+    local name="$1" window
+    run_name="$name"
+    rm -f "$scratch/$name.rc"
+    wine_reset
+    (
+        WINEDEBUG=+msgbox wine "$(wine_path "$setup_exe")" >"$scratch/$name.out" 2>"$scratch/$name.err" &&
+            status=0 || status=$?
+        echo "$status" >"$scratch/$name.rc"
+    ) &
+    run_pid=$!
+    window=$(dialog_wait "$title_pattern" 60) || true
+    if [ -z "$window" ]; then
+        fail "$name: no confirmation dialog"
+        return 1
+    fi
+    sleep 0.5
+    dialog_press_default "$window"
+}
+
+# consent NAME SCREEN PROMPT ANSWER: waits for the prompt in the console, keeps the screen and
+# types the answer with Enter.
+consent() {
+    if engine_console_wait "$3" 240 "$scratch/$1.$2"; then
+        engine_console_type "$4|"
+    else
+        screenshot "$wine_release/wine/screenshots/engine-$1-$2.png"
+        fail "$1: no prompt [$3]"
+        return 1
+    fi
+}
+
+# setup_finish: waits for the setup to end, pressing OK on any dialog after the first; leaves
+# the exit status in run_rc and the dialog texts in $scratch/NAME.dialogs.
+setup_finish() {
+    local name="$run_name" i window
+    for i in $(seq 1 300); do
+        [ -f "$scratch/$name.rc" ] && break
+        if [ "$(grep -c MSGBOX_OnInit "$scratch/$name.err" 2>/dev/null)" -gt 1 ]; then
+            window=$(xdotool search --onlyvisible --name "$title_pattern" 2>/dev/null | head -n 1 || true)
+            [ -n "$window" ] && sleep 1 && dialog_press_ok "$window"
+        fi
+        sleep 1
+    done
+    [ -f "$scratch/$name.rc" ] || { fail "$name: the setup did not end"; wine_reset; }
+    wait "$run_pid" || true
+    run_rc=$(cat "$scratch/$name.rc" 2>/dev/null || echo none)
+    grep MSGBOX_OnInit "$scratch/$name.err" | sed -E 's/^.*MSGBOX_OnInit L"(.*)"(\.\.\.)?$/\1/' \
+        >"$scratch/$name.dialogs" || true
+}
+
+log_lines() { # the entry texts of installer.log, time stamps checked and cut off
+    /usr/bin/python3 - "$local_root/Logs/installer.log" <<'PY'
+import re, sys
+data = open(sys.argv[1], 'rb').read()
+assert data.startswith(b'\xef\xbb\xbf') and data.endswith(b'\r\n'), 'log: BOM and CR LF'
+for line in data[3:].decode('utf-8').split('\r\n')[:-1]:
+    stamp = re.match(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}[+-]\d\d:\d\d ', line)
+    print(line[stamp.end():] if stamp else 'NO TIME STAMP: ' + line)
+PY
+}
+
+leftovers() { # the work and build folders in the user's temporary folder
+    find "$users/Temp" -mindepth 1 -maxdepth 1 -name 'TARNQUILL-*' -printf '%f\n' 2>/dev/null | sort
+}
+
+# failed_run NAME ERROR: an installation that fails with ERROR after the consent: the message in
+# the console, Enter, the final dialog, exit code 1, only the log written, the work folder kept.
+failed_run() {
+    local name="$1" message="$2" work
+    setup_start "$name"
+    consent "$name" consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+    if engine_console_wait "Press Enter to close" 240 "$scratch/$name.screen"; then
+        screen_has "$name: report" "$scratch/$name.screen" "Installation failed.$message"
+        screen_has "$name: log hint" "$scratch/$name.screen" \
+            "$message"'Log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.logPress Enter to close:'
+        engine_console_type "|"
+    else
+        fail "$name: no Enter prompt"
+    fi
+    setup_finish
+    check_eq "$name: exit code" 1 "$run_rc"
+    check_eq "$name: final dialog" "Installation did not finish. Review the PowerShell message and installer.log, or use INSTALL_AND_RUN.cmd from the source archive." \
+        "$(sed -n 2p "$scratch/$name.dialogs")"
+    check_eq "$name: installation root" "Logs" "$(ls "$local_root")"
+    check_eq "$name: last log entry" "ERROR $message" "$(log_lines | tail -n 1)"
+    [ ! -e "$users/Desktop/TARNQUILL.lnk" ] && [ -z "$(reg_value "$uninstall_key" DisplayName)" ] &&
+        echo "ok: $name: no shortcut, no uninstall entry" || fail "$name: shortcut or uninstall entry"
+    work=$(leftovers)
+    if [[ "$work" =~ ^TARNQUILL-Setup-$version-[0-9a-f]{16}-[0-9a-f]{16}$ ]] &&
+        [ -f "$users/Temp/$work/TARNQUILL-v$version/scripts/install.ps1" ]; then
+        echo "ok: $name: work folder kept with the unpacked tree"
+    else
+        fail "$name: work folder: [$work]"
+    fi
+    rm -rf "$users/Temp"/TARNQUILL-*
+}
+
+echo "== Both sources refuse (${SECONDS} s)"
+failed_run refused "Could not download the Electron runtime. Last error: The remote server returned an error: (404) Not Found."
+
+echo "== The primary source delivers an archive that does not match the pin (${SECONDS} s)"
+{ cat "$scratch/archive.zip"; printf x; } >"$serve/primary.zip"
+wrong=$(sha256sum "$serve/primary.zip" | cut -d' ' -f1)
+failed_run wrong-pin "Electron runtime integrity check failed. Expected $digest, received $wrong."
+rm -f "$serve/primary.zip"
+
+echo "== Install with older versions present: retention question, shortcuts, registry, start (${SECONDS} s)"
+for old in "App-0.11.0" "Backup-0.11.0-0123456789abcdef0123456789abcdef" "App-0.13.3"; do
+    mkdir -p "$local_root/$old"
+    echo old >"$local_root/$old/TARNQUILL.exe"
+done
+mkdir -p "$users/AppData/Roaming/TARNQUILL"
+echo '{}' >"$users/AppData/Roaming/TARNQUILL/settings.json"
+wine reg add "$run_key" /v TARNQUILL /d "\"$win_root\\App-0.13.3\\TARNQUILL.exe\" --hidden" /f >/dev/null
+wine reg add "$run_key" /v Other /d 'C:\other\other.exe' /f >/dev/null
+cp "$scratch/archive.zip" "$serve/primary.zip"
+setup_start success
+consent success consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+consent success retention.txt "Remove exactly these old application/backup folders? [Y/N, default N]:" y
+screen_has "listed for removal" "$scratch/success.retention.txt" \
+    "$win_root\\App-0.11.0$win_root\\Backup-0.11.0-0123456789abcdef0123456789abcdefRemove exactly"
+setup_finish
+check_eq "exit code after the installation" 0 "$run_rc"
+check_eq "dialogs" 1 "$(wc -l <"$scratch/success.dialogs")"
+check_eq "version folders and log" "App-0.13.3 App-$version Logs" "$(ls "$local_root" | tr '\n' ' ' | sed 's/ $//')"
+app="$local_root/App-$version"
+for file in TARNQUILL.exe icudtl.dat LICENSE resources/app/package.json resources/app/main.js \
+    resources/app/assets/tarnquill.ico resources/app/scripts/uninstall-installed.ps1 \
+    resources/app/scripts/installation-safety.ps1 README.md; do
+    [ -f "$app/$file" ] || fail "installed file missing: $file"
+done
+[ ! -e "$app/electron.exe" ] && [ ! -e "$app/resources/default_app.asar" ] &&
+    echo "ok: no electron.exe, no default application" || fail "electron.exe or default_app.asar installed"
+/usr/bin/python3 - "$app/VERSION.txt" "$version" <<'PY' && echo "ok: VERSION.txt" || fail "VERSION.txt"
+import re, sys
+data = open(sys.argv[1], 'rb').read()
+lines = data[3:].decode('utf-8').split('\r\n')
+assert data.startswith(b'\xef\xbb\xbf') and lines[4:] == [''], lines
+assert lines[0] == 'TARNQUILL ' + sys.argv[2] and lines[1] == 'Electron runtime 43.4.1', lines
+assert re.fullmatch(r'Built \d{4}-\d\d-\d\d \d\d:\d\d:\d\d', lines[2]), lines
+assert lines[3] == 'Executable icon: embedded multi-resolution TARNQUILL TQ mark', lines
+PY
+setup_hash=$(sha256sum "$setup_exe" | cut -d' ' -f1)
+log_lines >"$scratch/success.log"
+has_line "log: installing" "$scratch/success.log" "Installing TARNQUILL $version"
+has_line "log: setup hash" "$scratch/success.log" "Installer SHA-256: $setup_hash"
+has_line "log: complete" "$scratch/success.log" "Installation complete: $win_app"
+has_line "log: old version removed" "$scratch/success.log" "Removed old version: App-0.11.0"
+has_line "log: old backup removed" "$scratch/success.log" "Removed old version: Backup-0.11.0-0123456789abcdef0123456789abcdef"
+check_eq "installer.sha256" "$setup_hash  TARNQUILL-Setup-$version-online.exe"$'\r' \
+    "$(cat "$local_root/Logs/installer.sha256")"
+quiet="powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"$win_app\\resources\\app\\scripts\\uninstall-installed.ps1\" -Quiet"
+check_eq "DisplayName" TARNQUILL "$(reg_value "$uninstall_key" DisplayName)"
+check_eq "DisplayVersion" "$version" "$(reg_value "$uninstall_key" DisplayVersion)"
+check_eq "Publisher" TARNQUILL "$(reg_value "$uninstall_key" Publisher)"
+check_eq "InstallLocation" "$win_app" "$(reg_value "$uninstall_key" InstallLocation)"
+check_eq "DisplayIcon" "$win_app\\resources\\app\\assets\\tarnquill.ico,0" "$(reg_value "$uninstall_key" DisplayIcon)"
+check_eq "UninstallString" "powershell.exe -NoProfile -ExecutionPolicy Bypass -File \"$win_app\\resources\\app\\scripts\\uninstall-installed.ps1\"" \
+    "$(reg_value "$uninstall_key" UninstallString)"
+check_eq "QuietUninstallString" "$quiet" "$(reg_value "$uninstall_key" QuietUninstallString)"
+check_eq "NoModify NoRepair" "0x1 0x1" "$(reg_value "$uninstall_key" NoModify) $(reg_value "$uninstall_key" NoRepair)"
+check_eq "InstallDate" "$(date +%Y%m%d)" "$(reg_value "$uninstall_key" InstallDate)"
+size=$(find "$app" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "0x%x", int((s + 1023) / 1024) }')
+check_eq "EstimatedSize" "$size" "$(reg_value "$uninstall_key" EstimatedSize)"
+for link in "$users/Desktop/TARNQUILL.lnk" "$programs/TARNQUILL.lnk"; do
+    /usr/bin/python3 "$wine_root/tests/support/lnk_fields.py" "$link" >"$scratch/link.txt" 2>&1 || true
+    has_line "target of ${link##*/users/}" "$scratch/link.txt" "target=$win_app\\TARNQUILL.exe"
+    has_line "working folder of ${link##*/users/}" "$scratch/link.txt" "working_dir=$win_app"
+    has_line "icon of ${link##*/users/}" "$scratch/link.txt" "icon_location=$win_app\\resources\\app\\assets\\tarnquill.ico"
+done
+/usr/bin/python3 "$wine_root/tests/support/lnk_fields.py" "$programs/TARNQUILL/Uninstall TARNQUILL.lnk" \
+    >"$scratch/link.txt" 2>&1 || true
+has_line "uninstall shortcut arguments" "$scratch/link.txt" \
+    "arguments=-NoProfile -ExecutionPolicy Bypass -File \"$win_app\\resources\\app\\scripts\\uninstall-installed.ps1\""
+grep -q '^target=.*powershell\.exe$' "$scratch/link.txt" && echo "ok: uninstall shortcut target" ||
+    fail "uninstall shortcut target: $(cat "$scratch/link.txt")"
+/usr/bin/python3 - "$app/TARNQUILL.exe" "$app/resources/app/assets/tarnquill.ico" "$scratch/archive.zip" <<'PY' &&
+import hashlib, struct, sys, zipfile, pefile
+pe = pefile.PE(sys.argv[1])
+found = {}
+for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+    for name in kind.directory.entries:
+        for language in name.directory.entries:
+            found.setdefault(kind.id, {}).setdefault(name.id, set()).add(language.id)
+images = struct.unpack_from('<H', open(sys.argv[2], 'rb').read(), 4)[0]
+languages = {0, 1033, 1049, 1031, 1053}
+assert found[14] == {1: languages, 101: languages, 32512: languages}, found[14]
+assert {k: v for k, v in found[3].items() if k >= 5001} == {5001 + i: languages for i in range(images)}, found[3]
+original = zipfile.ZipFile(sys.argv[3]).read('electron.exe')
+assert hashlib.sha256(original).digest() != hashlib.sha256(open(sys.argv[1], 'rb').read()).digest()
+PY
+    echo "ok: icon groups 1, 101, 32512 and images 5001+ in five languages; TARNQUILL.exe changed" ||
+    fail "icon resources of TARNQUILL.exe"
+check_eq "work and build folders after success" "" "$(leftovers)"
+check_eq "application started in its folder" "$win_app" \
+    "$(powershell_record "$scratch/app-started.record" directory 2>/dev/null || echo none)"
+
+echo "== Reinstall of the same version through the mirror (${SECONDS} s)"
+rm -f "$serve/primary.zip" "$scratch/app-started.record"
+cp "$scratch/archive.zip" "$serve/mirror.zip"
+: >"$scratch/server/requests.log"
+setup_start reinstall
+consent reinstall consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+setup_finish
+check_eq "exit code after the reinstall" 0 "$run_rc"
+check_eq "requests: primary, then mirror" "GET /file/primary GET /file/mirror" \
+    "$(sed -E 's#^(GET /file/[a-z]+)/.*#\1#' "$scratch/server/requests.log" | tr '\n' ' ' | sed 's/ $//')"
+backup=$(ls "$local_root" | grep '^Backup-' || true)
+[[ "$backup" =~ ^Backup-${version//./\\.}-[0-9a-f]{32}$ ]] && [ -f "$local_root/$backup/TARNQUILL.exe" ] &&
+    echo "ok: backup $backup" || fail "backup folder: [$backup]"
+check_eq "no retention after the reinstall" 0 \
+    "$(log_lines | awk '/^Installing/ { n = 0 } /^Removed old version/ { n++ } END { print n + 0 }')"
+[ -f "$scratch/app-started.record" ] && echo "ok: application started again" || fail "no start after the reinstall"
+
+echo "== The registered quiet uninstall through cmd (${SECONDS} s)"
+# A command file carries the command line as registered, quotes and all.
+printf '@%s\r\n@exit /b %%errorlevel%%\r\n' "$(reg_value "$uninstall_key" QuietUninstallString)" \
+    >"$scratch/uninstall.cmd"
+set +e
+DISPLAY= wine cmd /c "$(wine_path "$scratch/uninstall.cmd")" 2>&1 </dev/null | tr -d '\r' >"$scratch/uninstall.out"
+rc=${PIPESTATUS[0]}
+set -e
+check_eq "exit code of the uninstall" 0 "$rc"
+has_line "uninstall report" "$scratch/uninstall.out" "TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained."
+[ ! -e "$local_root" ] && echo "ok: installation root removed" || fail "left in the root: $(ls -A "$local_root")"
+[ ! -e "$users/Desktop/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL" ] &&
+    echo "ok: shortcuts removed" || fail "shortcuts left"
+wine reg query "$uninstall_key" >/dev/null 2>&1 && fail "uninstall entry left" || echo "ok: uninstall entry removed"
+check_eq "start-up value into the root removed, the other kept" ":C:\\other\\other.exe" \
+    "$(reg_value "$run_key" TARNQUILL):$(reg_value "$run_key" Other)"
+[ -f "$users/AppData/Roaming/TARNQUILL/settings.json" ] && echo "ok: user data kept" || fail "user data removed"
+
+echo "== Done (${SECONDS} s)"
+checks_finish "engine setup"
