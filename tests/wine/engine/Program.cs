@@ -57,7 +57,12 @@ internal static class Program
 
     private static int Main(string[] args)
     {
-        if (GetConsoleCP() == 0 && Environment.GetEnvironmentVariable(ChildMarker) == null)
+        // The marker guards against a second start only in the child itself: a PowerShell that
+        // the child starts in turn (Start-Process opens a new console, which Wine without a
+        // display does not give) needs the same treatment.
+        var restarted = Environment.GetEnvironmentVariable(ChildMarker) != null;
+        Environment.SetEnvironmentVariable(ChildMarker, null);
+        if (GetConsoleCP() == 0 && !restarted)
         {
             return RunInHiddenConsole();
         }

@@ -1,0 +1,91 @@
+Set-StrictMode -Version Latest
+
+# Windows-only functions of the scripts, run for real on the PowerShell engine under Wine
+# (tests/wine/engine-functions.test.sh): the current-user registry read back with reg.exe,
+# the shell refresh through shell32, and the uninstaller's start-up value rule on the real
+# Run key. Under pwsh on Linux these are replaced by doubles.
+
+BeforeAll {
+    $script:repoRoot = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..\..\..'))
+    . (Join-Path -Path $script:repoRoot -ChildPath 'tests\ps\support\InstallProcedure.ps1')
+    $installer = Join-Path -Path $script:repoRoot -ChildPath 'scripts\install.ps1'
+    $uninstaller = Join-Path -Path $script:repoRoot -ChildPath 'scripts\uninstall-installed.ps1'
+    foreach ($name in @('Reset-TarnquillRegistryKey', 'Set-TarnquillRegistryValue', 'Send-TarnquillShellChange')) {
+        Import-InstallScriptFunction -ScriptPath $installer -Name $name
+    }
+    foreach ($name in @('Get-TarnquillStartupValue', 'Remove-TarnquillStartupValue', 'Test-TarnquillStartupValueOwned')) {
+        Import-InstallScriptFunction -ScriptPath $uninstaller -Name $name
+    }
+    # The uninstaller's own key and value names, taken from its script-scope constants.
+    $tokens = $null
+    $errors = $null
+    $ast = [System.Management.Automation.Language.Parser]::ParseFile($uninstaller, [ref]$tokens, [ref]$errors)
+    foreach ($statement in $ast.EndBlock.Statements) {
+        if ($statement.Extent.Text -match '^\$script:(RunKeyPath|StartupValueName) = ''[^'']*''$') {
+            Invoke-Expression -Command $statement.Extent.Text
+        }
+    }
+    $script:reg = [IO.Path]::Combine($env:SystemRoot, 'System32', 'reg.exe')
+    $script:runKey = 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
+    $script:installRoot = [IO.Path]::Combine($env:LOCALAPPDATA, 'TARNQUILL')
+
+    function Get-RegLine {
+        param([string]$Key, [string]$Name)
+        @(& $script:reg query $Key /v $Name 2>$null) | Where-Object { $_ -like "    $Name    *" }
+    }
+}
+
+AfterAll {
+    $null = & $script:reg delete 'HKCU\Software\TarnquillEngineTest' /f 2>$null
+    foreach ($name in @('TARNQUILL', 'TarnquillEngineTestOther')) {
+        $null = & $script:reg delete $script:runKey /v $name /f 2>$null
+    }
+}
+
+Describe 'install.ps1 registry writers on the real registry' {
+    It 'create the key afresh and write String and DWord values that reg.exe reads back' {
+        $key = 'HKCU:\Software\TarnquillEngineTest\Uninstall'
+        $null = New-Item -Path $key -Force
+        $null = New-ItemProperty -LiteralPath $key -Name 'Stale' -Value 'from an earlier writer' -PropertyType String
+        Reset-TarnquillRegistryKey -Path $key
+        Set-TarnquillRegistryValue -Path $key -Name 'DisplayName' -Type String -Value 'TARNQUILL - Find. Explain. Fix.'
+        Set-TarnquillRegistryValue -Path $key -Name 'NoModify' -Type DWord -Value 1
+        Set-TarnquillRegistryValue -Path $key -Name 'EstimatedSize' -Type DWord -Value 49146
+
+        $native = 'HKCU\Software\TarnquillEngineTest\Uninstall'
+        Get-RegLine -Key $native -Name 'DisplayName' | Should -Be '    DisplayName    REG_SZ    TARNQUILL - Find. Explain. Fix.'
+        Get-RegLine -Key $native -Name 'NoModify' | Should -Be '    NoModify    REG_DWORD    0x1'
+        Get-RegLine -Key $native -Name 'EstimatedSize' | Should -Be '    EstimatedSize    REG_DWORD    0xbffa'
+        Get-RegLine -Key $native -Name 'Stale' | Should -BeNullOrEmpty
+    }
+}
+
+Describe 'install.ps1 shell refresh through shell32' {
+    It 'declares the refresh type and calls SHChangeNotify, twice in one session' {
+        { Send-TarnquillShellChange; Send-TarnquillShellChange } | Should -Not -Throw
+        'TarnquillShellRefresh' -as [type] | Should -Not -BeNullOrEmpty
+    }
+}
+
+Describe 'uninstaller start-up value rule on the real Run key' {
+    BeforeEach {
+        $null = & $script:reg add $script:runKey /v TarnquillEngineTestOther /d 'C:\Other\other.exe' /f
+    }
+
+    It 'removes only a TARNQUILL value that names something inside the installation root, in any case' {
+        $data = '"' + $script:installRoot.ToUpperInvariant() + '\App-0.15.0\TARNQUILL.exe" --hidden'
+        $null = & $script:reg add $script:runKey /v TARNQUILL /d $data /f
+        Get-TarnquillStartupValue | Should -Be $data
+        Test-TarnquillStartupValueOwned -Data (Get-TarnquillStartupValue) -InstallRoot $script:installRoot | Should -BeTrue
+        Remove-TarnquillStartupValue
+
+        Get-RegLine -Key $script:runKey -Name 'TARNQUILL' | Should -BeNullOrEmpty
+        Get-RegLine -Key $script:runKey -Name 'TarnquillEngineTestOther' | Should -Be '    TarnquillEngineTestOther    REG_SZ    C:\Other\other.exe'
+        Get-TarnquillStartupValue | Should -BeNullOrEmpty
+    }
+
+    It 'leaves a TARNQUILL value that names a folder merely beginning with the root name' {
+        $null = & $script:reg add $script:runKey /v TARNQUILL /d ($script:installRoot + 'Backup\TARNQUILL.exe') /f
+        Test-TarnquillStartupValueOwned -Data (Get-TarnquillStartupValue) -InstallRoot $script:installRoot | Should -BeFalse
+    }
+}
