@@ -161,13 +161,15 @@ engine_fake_electron() {
 
 # engine_sandbox_tree TREE SHA256 PRIMARY MIRROR: a copy of the source tree (without release/
 # and .git) whose runtime constants name the given pin and download hosts, with the image
-# builder in its release/bin so that the builder packs this copy.
+# builder, when it is built, in its release/bin so that the builder packs this copy.
 engine_sandbox_tree() {
     local tree="$1" pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}"
     rm -rf "$tree"
     mkdir -p "$tree/release/bin"
     tar -C "$wine_root" --exclude=./release --exclude=./.git -cf - . | tar -C "$tree" -xf -
-    cp "$wine_root/release/bin/build-online" "$tree/release/bin/"
+    if [ -x "$wine_root/release/bin/build-online" ]; then
+        cp "$wine_root/release/bin/build-online" "$tree/release/bin/"
+    fi
     "$pwsh" -NoLogo -NoProfile -NonInteractive -Command "
         \$ErrorActionPreference = 'Stop'
         . '$wine_root/tests/ps/support/FakeRuntime.ps1'
