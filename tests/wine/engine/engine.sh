@@ -24,6 +24,7 @@ engine_publish() {
     rm -rf "$publish"
     dotnet publish "$engine_source/PowerShellHost.csproj" -c Release -o "$publish" \
         --packages "$packages" >"$engine_out/publish.log" 2>&1 || { cat "$engine_out/publish.log" >&2; return 1; }
+    rm -rf "$engine_out/bin"
     cp -r "$packages/microsoft.powershell.sdk/7.6.10/contentFiles/any/any/runtimes/win/lib/net10.0/Modules" \
         "$publish/Modules"
     # What Windows users normally have; Restricted would refuse every script.
