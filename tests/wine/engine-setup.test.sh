@@ -99,10 +99,11 @@ consent() {
 # setup_finish: waits for the setup to end, pressing OK on any dialog after the first; leaves
 # the exit status in run_rc and the dialog texts in $scratch/NAME.dialogs.
 setup_finish() {
-    local name="$run_name" i window
+    local name="$run_name" i window shown
     for i in $(seq 1 300); do
         [ -f "$scratch/$name.rc" ] && break
-        if [ "$(grep -c MSGBOX_OnInit "$scratch/$name.err" 2>/dev/null)" -gt 1 ]; then
+        shown=$(grep -c MSGBOX_OnInit "$scratch/$name.err" 2>/dev/null || true)
+        if [ "${shown:-0}" -gt 1 ]; then
             window=$(xdotool search --onlyvisible --name "$title_pattern" 2>/dev/null | head -n 1 || true)
             [ -n "$window" ] && sleep 1 && dialog_press_ok "$window"
         fi

@@ -1,8 +1,9 @@
-/* Reads or types into the console of another process, for the Wine tests: attaches to the
- * console of the first process whose executable name matches and then
- *   console_text NAME          writes the screen buffer's text, one line per row without the
- *                              trailing blanks (characters beyond ASCII as "?"), to its output
- *   console_text NAME TEXT     types TEXT into the console's input, "|" standing for Enter
+/* Reads or types into the console of Windows PowerShell, for the Wine tests: attaches to the
+ * console of the first process named powershell.exe and then
+ *   - writes the screen buffer's text, one line per row without the trailing blanks
+ *     (characters beyond ASCII as "?"), to its output; or,
+ *   - when TARNQUILL_TEST_CONSOLE_TYPE is set, types its text into the console's input, "|"
+ *     standing for Enter.
  * Exit code 0, or 1 when there is no such process or its console cannot be reached.
  * Freestanding like the setup bootstrap: no runtime library, only KERNEL32. */
 
@@ -46,16 +47,17 @@ __declspec(dllimport) int __stdcall Process32NextW(HANDLE snapshot, ProcessEntry
 __declspec(dllimport) int __stdcall lstrcmpiW(const wchar* a, const wchar* b);
 __declspec(dllimport) int __stdcall FreeConsole(void);
 __declspec(dllimport) int __stdcall AttachConsole(DWORD process);
-__declspec(dllimport) HANDLE __stdcall CreateFileW(const wchar* path, DWORD access, DWORD share,
-                                                   void* security, DWORD disposition,
-                                                   DWORD attributes, HANDLE templateFile);
+__declspec(dllimport) HANDLE
+    __stdcall CreateFileW(const wchar* path, DWORD access, DWORD share, void* security,
+                          DWORD disposition, DWORD attributes, HANDLE templateFile);
 __declspec(dllimport) int __stdcall GetConsoleScreenBufferInfo(HANDLE output, ScreenInfo* info);
 __declspec(dllimport) int __stdcall ReadConsoleOutputCharacterW(HANDLE output, wchar* text,
                                                                 DWORD length, Coord start,
                                                                 DWORD* read);
 __declspec(dllimport) int __stdcall WriteConsoleInputW(HANDLE input, const KeyRecord* records,
                                                        DWORD count, DWORD* written);
-__declspec(dllimport) wchar* __stdcall GetCommandLineW(void);
+__declspec(dllimport) DWORD
+    __stdcall GetEnvironmentVariableW(const wchar* name, wchar* buffer, DWORD size);
 __declspec(dllimport) HANDLE __stdcall GetStdHandle(DWORD which);
 __declspec(dllimport) int __stdcall WriteFile(HANDLE file, const void* data, DWORD size,
                                               DWORD* written, void* overlapped);
@@ -66,38 +68,9 @@ __declspec(dllimport) void __stdcall ExitProcess(DWORD code);
 #define OPEN_EXISTING 3
 
 static wchar row[1024];
+static wchar text[1024];
 static char line[1026];
 static KeyRecord keys[2];
-
-/* Splits the command line in place into at most three words; only the program's own path may
- * be quoted. Returns the number of words. */
-static int words(wchar* text, wchar** found) {
-    int count = 0;
-    while (*text != 0 && count < 3) {
-        while (*text == ' ') {
-            ++text;
-        }
-        if (*text == 0) {
-            break;
-        }
-        wchar end = ' ';
-        if (*text == '"') {
-            end = '"';
-            ++text;
-        }
-        found[count++] = text;
-        if (count == 3) {
-            break; /* the text to type is the rest of the line, blanks included */
-        }
-        while (*text != 0 && *text != end) {
-            ++text;
-        }
-        if (*text != 0) {
-            *text++ = 0;
-        }
-    }
-    return count;
-}
 
 static DWORD process_by_name(const wchar* name) {
     ProcessEntry entry;
@@ -106,7 +79,8 @@ static DWORD process_by_name(const wchar* name) {
     if (snapshot == (HANDLE)-1) {
         return 0;
     }
-    for (int more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    for (int more = Process32FirstW(snapshot, &entry); more;
+         more = Process32NextW(snapshot, &entry)) {
         if (lstrcmpiW(entry.exeFile, name) == 0) {
             return entry.processId;
         }
@@ -137,9 +111,9 @@ static void print_screen(HANDLE screen, HANDLE out) {
     }
 }
 
-static void type_text(HANDLE input, const wchar* text) {
-    for (; *text != 0; ++text) {
-        wchar c = *text == '|' ? '\r' : *text;
+static void type_text(HANDLE input, const wchar* typed) {
+    for (; *typed != 0; ++typed) {
+        wchar c = *typed == '|' ? '\r' : *typed;
         for (int down = 1; down >= 0; --down) {
             KeyRecord* key = &keys[1 - down];
             key->eventType = 1; /* KEY_EVENT */
@@ -154,25 +128,22 @@ static void type_text(HANDLE input, const wchar* text) {
 }
 
 void mainCRTStartup(void) {
-    wchar* found[3];
-    int count = words(GetCommandLineW(), found);
-    if (count < 2) {
-        ExitProcess(2);
-    }
     HANDLE out = GetStdHandle((DWORD)-11);
-    DWORD process = process_by_name(found[1]);
+    DWORD typed = GetEnvironmentVariableW(L"TARNQUILL_TEST_CONSOLE_TYPE", text, 1024);
+    DWORD process = process_by_name(L"powershell.exe");
     FreeConsole();
     if (process == 0 || !AttachConsole(process)) {
         ExitProcess(1);
     }
-    if (count == 3) {
+    if (typed > 0 && typed < 1024) {
         HANDLE input = CreateFileW(L"CONIN$", READ_WRITE, SHARE_READ_WRITE, 0, OPEN_EXISTING, 0, 0);
         if (input == (HANDLE)-1) {
             ExitProcess(1);
         }
-        type_text(input, found[2]);
+        type_text(input, text);
     } else {
-        HANDLE screen = CreateFileW(L"CONOUT$", READ_WRITE, SHARE_READ_WRITE, 0, OPEN_EXISTING, 0, 0);
+        HANDLE screen =
+            CreateFileW(L"CONOUT$", READ_WRITE, SHARE_READ_WRITE, 0, OPEN_EXISTING, 0, 0);
         if (screen == (HANDLE)-1) {
             ExitProcess(1);
         }

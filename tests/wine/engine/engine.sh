@@ -123,12 +123,12 @@ engine_console_tool() {
     engine_native_build console_text "$engine_source/console_text.c" console - \
         CreateToolhelp32Snapshot Process32FirstW Process32NextW lstrcmpiW FreeConsole AttachConsole \
         CreateFileW GetConsoleScreenBufferInfo ReadConsoleOutputCharacterW WriteConsoleInputW \
-        GetCommandLineW GetStdHandle WriteFile ExitProcess
+        GetEnvironmentVariableW GetStdHandle WriteFile ExitProcess
 }
 
 # Prints the console screen of the running Windows PowerShell, or fails when there is none.
 engine_console_screen() {
-    wine "$(wine_path "$(engine_console_tool)")" powershell.exe 2>/dev/null
+    wine "$(wine_path "$(engine_console_tool)")" 2>/dev/null
 }
 
 # engine_console_wait TEXT SECONDS OUT: waits until the console shows TEXT (a row, or rows run
@@ -145,7 +145,7 @@ engine_console_wait() {
 
 # Types TEXT into the console of the running Windows PowerShell; "|" is Enter.
 engine_console_type() {
-    wine "$(wine_path "$(engine_console_tool)")" powershell.exe "$1" 2>/dev/null
+    TARNQUILL_TEST_CONSOLE_TYPE="$1" wine "$(wine_path "$(engine_console_tool)")" 2>/dev/null
 }
 
 # The stand-in for electron.exe: the powershell.exe double (it records its command line and
