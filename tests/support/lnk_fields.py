@@ -55,7 +55,9 @@ def fields(data):
             offset += 2
             size = count * 2 if unicode else count
             raw = data[offset:offset + size]
-            result[name] = raw.decode("utf-16-le") if unicode else raw.decode("latin-1")
+            text = raw.decode("utf-16-le") if unicode else raw.decode("latin-1")
+            # Wine counts a terminating null in the length, Windows writes none.
+            result[name] = text[:-1] if text.endswith("\0") else text
             offset += size
     return result
 

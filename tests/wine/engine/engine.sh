@@ -41,11 +41,6 @@ engine_prefix_configure() {
     # No .desktop files for the shortcuts the product writes.
     wine reg add 'HKCU\Software\Wine\DllOverrides' /v winemenubuilder.exe /t REG_SZ /d '' /f >/dev/null
     wine reg add 'HKCU\Software\Wine' /v Version /t REG_SZ /d win10 /f >/dev/null
-    # Wine's search path spells the folder WindowsPowershell; .NET started under that spelling
-    # fails to load its own assemblies. Windows spells it WindowsPowerShell.
-    wine reg add 'HKLM\System\CurrentControlSet\Control\Session Manager\Environment' /v PATH \
-        /t REG_EXPAND_SZ /d '%SystemRoot%\system32;%SystemRoot%;%SystemRoot%\system32\wbem;%SystemRoot%\system32\WindowsPowerShell\v1.0' \
-        /f >/dev/null
     wineserver -w
     # The user folders are links to the Linux home folder: make them real folders of the prefix.
     for user_folder in "$engine_prefix/drive_c/users/$(id -un)"/*; do
