@@ -21,8 +21,8 @@ BeforeAll {
     $errors = $null
     $ast = [System.Management.Automation.Language.Parser]::ParseFile($uninstaller, [ref]$tokens, [ref]$errors)
     foreach ($statement in $ast.EndBlock.Statements) {
-        if ($statement.Extent.Text -match '^\$script:(RunKeyPath|StartupValueName) = ''[^'']*''$') {
-            Invoke-Expression -Command $statement.Extent.Text
+        if ($statement.Extent.Text -match '^\$script:(RunKeyPath|StartupValueName) = ''([^'']*)''$') {
+            Set-Variable -Scope Script -Name $Matches[1] -Value $Matches[2]
         }
     }
     $script:reg = [IO.Path]::Combine($env:SystemRoot, 'System32', 'reg.exe')
