@@ -125,28 +125,42 @@ wine_path() {
     winepath -w "$1" 2>/dev/null
 }
 
-# Builds the powershell.exe test double (powershell_double.c) once per change of its source and
-# prints the path of the executable.
-powershell_double_build() {
-    local dir="$wine_release/wine/powershell-double"
-    local source="$wine_root/tests/wine/powershell_double.c"
+# native_program_build NAME SOURCE SUBSYSTEM RCFILE|- FUNCTION...: builds a small freestanding
+# Windows program from one C file that imports the named KERNEL32 functions (and, unless RCFILE
+# is -, carries the resources of that .rc file), once per change of its source; prints the path
+# of the executable, release/wine/native/NAME.exe.
+native_program_build() {
+    local name="$1" source="$2" subsystem="$3" rc="$4" dir="$wine_release/wine/native"
+    shift 4
     mkdir -p "$dir"
     (
         flock 9
-        if [ ! -f "$dir/powershell.exe" ] || [ "$source" -nt "$dir/powershell.exe" ]; then
-            printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' GetCommandLineW GetConsoleTitleW \
-                GetCurrentDirectoryW GetEnvironmentVariableW CreateFileW WriteFile CloseHandle \
-                GetStdHandle ExitProcess >"$dir/kernel32.def"
-            lld-link /lib /def:"$dir/kernel32.def" /machine:x64 /out:"$dir/kernel32.lib" >/dev/null &&
-                clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin \
-                    -fno-stack-protector -Os -fshort-wchar -c "$source" -o "$dir/powershell.obj" &&
-                lld-link "$dir/powershell.obj" "$dir/kernel32.lib" /subsystem:console \
-                    /entry:mainCRTStartup /nodefaultlib /machine:x64 \
-                    /out:"$dir/powershell.exe.new" >/dev/null &&
-                mv "$dir/powershell.exe.new" "$dir/powershell.exe" || exit 1
+        [ -f "$dir/$name.exe" ] && [ "$dir/$name.exe" -nt "$source" ] && exit 0
+        local resources=()
+        if [ "$rc" != - ]; then
+            llvm-rc /FO "$dir/$name.res" "$rc" || exit 1
+            resources=("$dir/$name.res")
         fi
+        printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' "$@" >"$dir/$name.def"
+        lld-link /lib /def:"$dir/$name.def" /machine:x64 /out:"$dir/$name-kernel32.lib" >/dev/null &&
+            clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -fno-stack-protector \
+                -Os -fshort-wchar -c "$source" -o "$dir/$name.obj" &&
+            lld-link "$dir/$name.obj" "${resources[@]}" "$dir/$name-kernel32.lib" \
+                /subsystem:"$subsystem" /entry:mainCRTStartup /nodefaultlib /machine:x64 \
+                /out:"$dir/$name.exe.new" >/dev/null &&
+            mv "$dir/$name.exe.new" "$dir/$name.exe" || exit 1
     ) 9>"$dir.lock" || return 1
-    echo "$dir/powershell.exe"
+    echo "$dir/$name.exe"
+}
+
+# The kernel32 functions that powershell_double.c imports.
+powershell_double_imports=(GetCommandLineW GetConsoleTitleW GetCurrentDirectoryW GetEnvironmentVariableW
+    CreateFileW WriteFile CloseHandle GetStdHandle ExitProcess)
+
+# Builds the powershell.exe test double (powershell_double.c) and prints its path.
+powershell_double_build() {
+    native_program_build powershell "$wine_root/tests/wine/powershell_double.c" console - \
+        "${powershell_double_imports[@]}"
 }
 
 # The folder of Windows PowerShell in the prefix; it is on the prefix's search path as well.

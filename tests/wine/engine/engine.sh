@@ -86,36 +86,9 @@ engine_ensure() {
     ) 9>"$engine_out.lock"
 }
 
-# engine_native_build NAME SOURCE SUBSYSTEM RCFILE|- FUNCTION...: builds a small freestanding
-# Windows program that imports the named KERNEL32 functions, as powershell_double_build does,
-# once per change of its source; prints the path of the executable.
-engine_native_build() {
-    local name="$1" source="$2" subsystem="$3" rc="$4" dir="$wine_release/wine/engine-native"
-    shift 4
-    mkdir -p "$dir"
-    (
-        flock 9
-        [ -f "$dir/$name.exe" ] && [ "$dir/$name.exe" -nt "$source" ] && exit 0
-        local resources=()
-        if [ "$rc" != - ]; then
-            llvm-rc /FO "$dir/$name.res" "$rc" || exit 1
-            resources=("$dir/$name.res")
-        fi
-        printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' "$@" >"$dir/$name.def"
-        lld-link /lib /def:"$dir/$name.def" /machine:x64 /out:"$dir/$name-kernel32.lib" >/dev/null &&
-            clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -fno-stack-protector \
-                -Os -fshort-wchar -c "$source" -o "$dir/$name.obj" &&
-            lld-link "$dir/$name.obj" "${resources[@]}" "$dir/$name-kernel32.lib" \
-                /subsystem:"$subsystem" /entry:mainCRTStartup /nodefaultlib /machine:x64 \
-                /out:"$dir/$name.exe.new" >/dev/null &&
-            mv "$dir/$name.exe.new" "$dir/$name.exe" || exit 1
-    ) 9>"$dir.lock" || return 1
-    echo "$dir/$name.exe"
-}
-
 # The console reader and typist (console_text.c).
 engine_console_tool() {
-    engine_native_build console_text "$engine_source/console_text.c" console - \
+    native_program_build console_text "$engine_source/console_text.c" console - \
         CreateToolhelp32Snapshot Process32FirstW Process32NextW lstrcmpiW FreeConsole AttachConsole \
         CreateFileW GetConsoleScreenBufferInfo ReadConsoleOutputCharacterW WriteConsoleInputW \
         GetEnvironmentVariableW GetStdHandle WriteFile ExitProcess
@@ -147,12 +120,11 @@ engine_console_type() {
 # current folder in the file that TARNQUILL_TEST_PS_RECORD names) as a GUI program carrying an
 # icon for the icon writer to replace. ICON is the .ico to carry.
 engine_fake_electron() {
-    local icon="$1" rc="$wine_release/wine/engine-native/electron.rc"
+    local icon="$1" rc="$wine_release/wine/native/electron.rc"
     mkdir -p "$(dirname "$rc")"
     printf '1 ICON "%s"\n' "$icon" >"$rc"
-    engine_native_build electron "$wine_root/tests/wine/powershell_double.c" windows "$rc" \
-        GetCommandLineW GetConsoleTitleW GetCurrentDirectoryW GetEnvironmentVariableW CreateFileW \
-        WriteFile CloseHandle GetStdHandle ExitProcess
+    native_program_build electron "$wine_root/tests/wine/powershell_double.c" windows "$rc" \
+        "${powershell_double_imports[@]}"
 }
 
 # engine_sandbox_tree TREE SHA256 PRIMARY MIRROR: a copy of the source tree (without release/
@@ -176,7 +148,7 @@ engine_sandbox_tree() {
 # electron.exe stand-in; prints its SHA-256.
 engine_fake_archive() {
     local out="$1" bulk="$2" pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}" electron
-    local support="$wine_root/tests/ps/support/FakeRuntime.ps1" icon="$wine_release/wine/engine-native/electron.ico"
+    local support="$wine_root/tests/ps/support/FakeRuntime.ps1" icon="$wine_release/wine/native/electron.ico"
     mkdir -p "$(dirname "$icon")"
     "$pwsh" -NoLogo -NoProfile -NonInteractive -Command "
         . '$support'; [IO.File]::WriteAllBytes('$icon', (New-FakeRuntimeIconBytes))" || return 1
