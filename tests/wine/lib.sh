@@ -138,7 +138,9 @@ native_program_build() {
         [ -f "$dir/$name.exe" ] && [ "$dir/$name.exe" -nt "$source" ] && exit 0
         local resources=()
         if [ "$rc" != - ]; then
-            llvm-rc /FO "$dir/$name.res" "$rc" || exit 1
+            # llvm-rc takes a leading slash for an option as well, so an absolute path that
+            # starts like one (/data, /usr, /ci) is read as an option: it gets relative names.
+            (cd "$dir" && llvm-rc -FO "$name.res" "$(realpath --relative-to="$dir" "$rc")") || exit 1
             resources=("$dir/$name.res")
         fi
         printf '%s\n' 'LIBRARY KERNEL32.dll' 'EXPORTS' "$@" >"$dir/$name.def"
