@@ -183,10 +183,7 @@ namespace TarnQuill.Setup
     try {
         [TarnQuill.Setup.ShellLinkWriter]::Save($Path, $Target, $Arguments, $WorkingDirectory, $iconPath, $iconIndex, $Description)
     } catch [System.Management.Automation.MethodInvocationException] {
-        if ($null -ne $_.Exception.InnerException) {
-            throw $_.Exception.InnerException
-        }
-        throw
+        throw (Get-TarnquillPlatformException -Exception $_.Exception)
     }
 }
 

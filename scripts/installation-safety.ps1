@@ -80,6 +80,27 @@ function Test-TarnquillReparsePoint {
     return (($Attributes -band [System.IO.FileAttributes]::ReparsePoint) -ne 0)
 }
 
+function Get-TarnquillPlatformException {
+    <#
+    .SYNOPSIS
+    The exception that a .NET method threw, taken out of the MethodInvocationException that PowerShell wraps around it.
+    .DESCRIPTION
+    The wrapper's message names the method and its argument count; the platform's own message (and
+    its Win32 error code) is what a user and the retry rules need. Any other exception is returned
+    as it is.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+
+    if (($Exception -is [System.Management.Automation.MethodInvocationException]) -and ($null -ne $Exception.InnerException)) {
+        return $Exception.InnerException
+    }
+    return $Exception
+}
+
 function Get-TarnquillReparseTag {
     <#
     .SYNOPSIS
@@ -177,10 +198,7 @@ namespace TarnQuill.Safety
     try {
         return [TarnQuill.Safety.ReparseTagReader]::Read($Path)
     } catch [System.Management.Automation.MethodInvocationException] {
-        if ($null -ne $_.Exception.InnerException) {
-            throw $_.Exception.InnerException
-        }
-        throw
+        throw (Get-TarnquillPlatformException -Exception $_.Exception)
     }
 }
 
@@ -545,11 +563,7 @@ function Remove-TarnquillTree {
             }
         }
     } catch [System.Management.Automation.MethodInvocationException] {
-        # The platform's own message, not PowerShell's wrapper around the .NET call.
-        if ($null -ne $_.Exception.InnerException) {
-            throw $_.Exception.InnerException
-        }
-        throw
+        throw (Get-TarnquillPlatformException -Exception $_.Exception)
     }
 }
 
@@ -636,10 +650,7 @@ function Move-TarnquillFolder {
             Invoke-TarnquillDirectoryMove -Source $Source -Destination $Destination
             return
         } catch {
-            $failure = $_.Exception
-            if (($failure -is [System.Management.Automation.MethodInvocationException]) -and ($null -ne $failure.InnerException)) {
-                $failure = $failure.InnerException
-            }
+            $failure = Get-TarnquillPlatformException -Exception $_.Exception
             if (($attempt -ge $Attempts) -or (-not (Test-TarnquillTransientError -Exception $failure))) {
                 throw $failure
             }

@@ -8,7 +8,8 @@ $script:ElectronVersion = '43.4.1'
 $script:ElectronArchive = 'electron-v' + $script:ElectronVersion + '-win32-x64.zip'
 $script:ElectronSha256 = 'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4232160e13a'
 
-# Folder moves that outlast a virus scanner's hold, and deletion that never follows a link.
+# Folder moves that outlast a virus scanner's hold, deletion that never follows a link, and the
+# platform's own exception out of PowerShell's wrapper.
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 
 function Get-ElectronDownloadUrls {
@@ -194,10 +195,7 @@ function Invoke-ElectronWebDownload {
         }
     } catch [System.Management.Automation.MethodInvocationException] {
         # Report the web stack's own message, not PowerShell's wrapper around the .NET call.
-        if ($null -ne $_.Exception.InnerException) {
-            throw $_.Exception.InnerException
-        }
-        throw
+        throw (Get-TarnquillPlatformException -Exception $_.Exception)
     } finally {
         if ($null -ne $file) {
             $file.Dispose()

@@ -40,6 +40,7 @@ mkdir -p "$links"
 wine powershell.exe -NoLogo -NoProfile -NonInteractive -Command "
     \$ErrorActionPreference = 'Stop'
     . '$(wine_path "$wine_root/tests/ps/support/InstallProcedure.ps1")'
+    . '$(wine_path "$wine_root/scripts/installation-safety.ps1")'
     Import-InstallScriptFunction -ScriptPath '$(wine_path "$wine_root/scripts/install.ps1")' -Name 'Save-TarnquillShellLink'
     \$name = [regex]::Unescape('\\u0422\\u0430\\u0440\\u043d\\u043a\\u0432\\u0438\\u043b\\u043b')
     \$app = Join-Path -Path '$(wine_path "$links")' -ChildPath \$name
