@@ -178,9 +178,8 @@ function Write-TarnquillVersionNote {
 }
 
 # The runtime library, the source tree root and the release version (not validated here).
-# The safety library tells links from other reparse points and deletes without following them.
+# runtime.ps1 loads the safety library, whose deleter (Remove-TarnquillTree) is used below.
 . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
-. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 $sourceRoot = Get-TarnQuillRoot
 $packageText = Get-Content -LiteralPath (Join-Path -Path $sourceRoot -ChildPath 'package.json') -Raw -Encoding UTF8
 $releaseVersion = [string]($packageText | ConvertFrom-Json).version
