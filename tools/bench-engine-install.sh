@@ -40,7 +40,7 @@ mkdir -p "$scratch/serve"
 
 echo "Making the engine prefix and a fake runtime archive with a $bulk-byte member..."
 engine_ensure
-export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+engine_use
 unset DISPLAY
 digest=$(engine_fake_archive "$scratch/serve/archive.zip" "$bulk")
 echo "Archive: $(stat -c %s "$scratch/serve/archive.zip") bytes"

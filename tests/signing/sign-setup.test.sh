@@ -11,8 +11,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../wine/lib.sh"
 source "$here/../wine/checks.sh"
 
-version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
-    "$wine_root/package.json")
+version=$(product_version)
 setup_exe="${TARNQUILL_TEST_SETUP_EXE:-$wine_release/test/setup/TARNQUILL-Setup-$version-online.exe}"
 name=$(basename "$setup_exe")
 sign="$wine_root/tools/sign-setup.sh"

@@ -12,8 +12,7 @@ scratch="$wine_release/test/wine-build-portable"
 rm -rf "$scratch"
 mkdir -p "$scratch/elsewhere"
 
-version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
-    "$wine_root/package.json")
+version=$(product_version)
 
 wine_prefix_ensure "$WINEPREFIX"
 wine_reset

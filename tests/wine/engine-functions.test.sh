@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 source "$here/checks.sh"
 source "$here/engine/engine.sh"
-export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+engine_use
 # The lock test starts its second process with the PowerShell it runs in, unless told otherwise.
 unset TARNQUILL_PWSH DISPLAY
 engine_ensure

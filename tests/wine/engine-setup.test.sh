@@ -11,10 +11,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 source "$here/checks.sh"
 source "$here/engine/engine.sh"
-export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+engine_use
 
-version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
-    "$wine_root/package.json")
+version=$(product_version)
 title_pattern="^TARNQUILL ${version//./\\.} Setup\$"
 scratch="$wine_release/test/engine-setup"
 serve="$scratch/serve"
@@ -27,6 +26,7 @@ programs="$users/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
 uninstall_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
 run_key='HKCU\Software\Microsoft\Windows\CurrentVersion\Run'
 setup_exe="$scratch/TARNQUILL-Setup-$version-online.exe"
+consent_prompt="Download the listed runtime and install TARNQUILL? [Y/N, default N]:"
 export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\app-started.record"
 
 cleanup() {
@@ -58,9 +58,8 @@ reg_value() { # KEY NAME: the data of one value as reg query shows it
     wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^    $2    [A-Z_]*    //p"
 }
 
-screen_has() { # NAME SCREEN TEXT: the console rows, run together, hold TEXT (blanks aside: a
-    # blank at the end of a wrapped row is not kept)
-    if tr -d '\n ' <"$2" | grep -qF -- "${3// /}"; then echo "ok: $1"; else fail "$1: [$3] not in $(cat "$2")"; fi
+screen_has() { # NAME SCREEN TEXT: the console rows kept in SCREEN hold TEXT
+    if engine_screen_holds "$2" "$3"; then echo "ok: $1"; else fail "$1: [$3] not in $(cat "$2")"; fi
 }
 
 # setup_start NAME: starts the setup executable and answers Yes in its dialog.
@@ -136,7 +135,7 @@ leftovers() { # the work and build folders in the user's temporary folder
 failed_run() {
     local name="$1" message="$2" work
     setup_start "$name"
-    consent "$name" consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+    consent "$name" consent.txt "$consent_prompt" y
     if engine_console_wait "Press Enter to close" 240 "$scratch/$name.screen"; then
         screen_has "$name: report" "$scratch/$name.screen" "Installation failed.$message"
         screen_has "$name: log hint" "$scratch/$name.screen" \
@@ -183,7 +182,7 @@ wine reg add "$run_key" /v TARNQUILL /d "\"$win_root\\App-0.13.3\\TARNQUILL.exe\
 wine reg add "$run_key" /v Other /d 'C:\other\other.exe' /f >/dev/null
 cp "$scratch/archive.zip" "$serve/primary.zip"
 setup_start success
-consent success consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+consent success consent.txt "$consent_prompt" y
 consent success retention.txt "Remove exactly these old application/backup folders? [Y/N, default N]:" y
 screen_has "listed for removal" "$scratch/success.retention.txt" \
     "$win_root\\App-0.11.0$win_root\\Backup-0.11.0-0123456789abcdef0123456789abcdefRemove exactly"
@@ -268,7 +267,7 @@ rm -f "$serve/primary.zip" "$scratch/app-started.record"
 cp "$scratch/archive.zip" "$serve/mirror.zip"
 : >"$scratch/server/requests.log"
 setup_start reinstall
-consent reinstall consent.txt "Download the listed runtime and install TARNQUILL? [Y/N, default N]:" y
+consent reinstall consent.txt "$consent_prompt" y
 setup_finish
 check_eq "exit code after the reinstall" 0 "$run_rc"
 check_eq "requests: primary, then mirror" "GET /file/primary GET /file/mirror" \

@@ -11,6 +11,12 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX="${WINEPREFIX:-$wine_release/wine/prefix}"
 export PATH="/usr/lib/llvm-19/bin:$PATH"
 
+# The product version that package.json names, as the setup file name and its dialogs carry it.
+product_version() {
+    /usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
+        "$wine_root/package.json"
+}
+
 # Creates the prefix once. Several tests may ask at the same time, so creation holds a lock and
 # a marker file says the prefix is complete.
 wine_prefix_ensure() {

@@ -9,8 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 source "$here/checks.sh"
 
-version=$(/usr/bin/python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["version"])' \
-    "$wine_root/package.json")
+version=$(product_version)
 setup_exe="${TARNQUILL_TEST_SETUP_EXE:-$wine_release/test/setup/TARNQUILL-Setup-$version-online.exe}"
 pwsh="${TARNQUILL_PWSH:-$wine_release/tools/pwsh/pwsh}"
 title="TARNQUILL $version Setup"

@@ -11,6 +11,17 @@ engine_prefix="$wine_release/wine/engine-prefix"
 engine_dll_overrides="mshtml="
 engine_pwsh_tool="$wine_release/tools/pwsh/.store/powershell/7.6.10/powershell/7.6.10/tools/net10.0/any/win"
 
+# Points wine at the engine's prefix, for this shell and what it starts.
+engine_use() {
+    export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+}
+
+# engine_screen_holds SCREEN TEXT: the console rows kept in SCREEN, run together, hold TEXT.
+# Blanks do not count: a blank at the end of a wrapped row is not kept.
+engine_screen_holds() {
+    tr -d '\n ' <"$1" | grep -qF -- "${2// /}"
+}
+
 # A stamp of everything that makes the engine and its prefix settings; a change makes them again.
 engine_stamp() {
     cat "$engine_source/PowerShellHost.csproj" "$engine_source/Program.cs" "$@" | sha256sum | cut -c1-16
@@ -80,7 +91,7 @@ engine_ensure() {
             echo "$publish_stamp" >"$engine_out/publish.stamp"
         fi
         wine_prefix_ensure "$engine_prefix" || exit 1
-        export WINEPREFIX="$engine_prefix" WINEDLLOVERRIDES="$engine_dll_overrides"
+        engine_use
         engine_prefix_configure && engine_install && wineserver -w || exit 1
         echo "$stamp" >"$marker"
     ) 9>"$engine_out.lock"
@@ -105,7 +116,7 @@ engine_console_wait() {
     local text="$1" seconds="$2" out="$3" end=$((SECONDS + $2))
     while [ $SECONDS -lt $end ]; do
         engine_console_screen >"$out.new" && mv "$out.new" "$out"
-        [ -f "$out" ] && tr -d '\n ' <"$out" | grep -qF -- "${text// /}" && return 0
+        [ -f "$out" ] && engine_screen_holds "$out" "$text" && return 0
         sleep 0.5
     done
     return 1
