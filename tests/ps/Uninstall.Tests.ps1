@@ -21,18 +21,17 @@ BeforeAll {
     # over the function of the same name that the script defines as it runs.
     $windowsOnly = @('Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Remove-TarnquillUninstallKey',
         'Get-TarnquillStartupValue', 'Remove-TarnquillStartupValue')
-    $ast = [System.Management.Automation.Language.Parser]::ParseFile($script:uninstaller, [ref]$null, [ref]$null)
-    $definitions = @($ast.FindAll({
-                param($node)
-                ($node -is [System.Management.Automation.Language.FunctionDefinitionAst]) -and ($windowsOnly -contains $node.Name)
-            }, $false))
-    $definitions.Count | Should -Be $windowsOnly.Count
     # The reparse tag comes from the safety library, which the uninstaller loads.
-    $safetyAst = [System.Management.Automation.Language.Parser]::ParseFile($script:safetyLibrary, [ref]$null, [ref]$null)
-    $definitions += @($safetyAst.FindAll({
-                param($node)
-                ($node -is [System.Management.Automation.Language.FunctionDefinitionAst]) -and ($node.Name -eq 'Get-TarnquillReparseTag')
-            }, $false))
+    $definitions = @()
+    foreach ($source in @(@{ Path = $script:uninstaller; Names = $windowsOnly }, @{ Path = $script:safetyLibrary; Names = @('Get-TarnquillReparseTag') })) {
+        $ast = [System.Management.Automation.Language.Parser]::ParseFile($source.Path, [ref]$null, [ref]$null)
+        $found = @($ast.FindAll({
+                    param($node)
+                    ($node -is [System.Management.Automation.Language.FunctionDefinitionAst]) -and ($source.Names -contains $node.Name)
+                }, $false))
+        $found.Count | Should -Be $source.Names.Count
+        $definitions += $found
+    }
     foreach ($definition in $definitions) {
         . ([scriptblock]::Create($definition.Extent.Text))
     }
