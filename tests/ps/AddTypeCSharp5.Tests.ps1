@@ -15,7 +15,6 @@ BeforeAll {
     if ([string]::IsNullOrEmpty($script:Release)) {
         $script:Release = Join-Path -Path $script:Root -ChildPath 'release'
     }
-    $script:IconScript = Join-Path -Path (Join-Path -Path $script:Root -ChildPath 'scripts') -ChildPath 'set-executable-icon.ps1'
     $script:CheckProject = Join-Path -Path (Join-Path -Path (Join-Path -Path $script:Root -ChildPath 'tests') -ChildPath 'native') -ChildPath (Join-Path -Path 'csharp5' -ChildPath 'IconWriterCSharp5.csproj')
     $script:WorkFolder = Join-Path -Path (Join-Path -Path $script:Release -ChildPath 'build-icon') -ChildPath ('csharp5-' + [guid]::NewGuid().ToString('N'))
     New-Item -ItemType Directory -Path $script:WorkFolder -Force | Out-Null
@@ -89,9 +88,9 @@ BeforeAll {
 
     $env:DOTNET_CLI_TELEMETRY_OPTOUT = '1'
     $env:DOTNET_NOLOGO = '1'
-    $script:Source = @(Get-AddTypeSource -ScriptPath $script:IconScript)[0].Source
     $script:AllSources = @(Get-ChildItem -LiteralPath (Join-Path -Path $script:Root -ChildPath 'scripts') -Filter '*.ps1' |
             Sort-Object -Property Name | ForEach-Object -Process { Get-AddTypeSource -ScriptPath $_.FullName })
+    $script:Source = @($script:AllSources | Where-Object -FilterScript { $_.Script -eq 'set-executable-icon.ps1' })[0].Source
 }
 
 AfterAll {
