@@ -36,7 +36,7 @@ BeforeAll {
 
     function Set-Answer {
         param([int]$Number, [string]$Text)
-        [IO.File]::WriteAllText((Join-Path -Path $script:answers -ChildPath "answer-$Number.txt"), $Text)
+        Set-InstallAnswer -AnswerFolder $script:answers -Number $Number -Text $Text
     }
 
     function Clear-Answers {

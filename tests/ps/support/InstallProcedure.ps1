@@ -414,8 +414,9 @@ function Write-InstallDoubleProfile {
     Writes a pwsh profile into a sandbox HOME that replaces install.ps1's Windows-only functions in child processes.
     .DESCRIPTION
     Each double appends one JSON line {"Command":..., "Parameters":{...}} to DoublesLog. Answers
-    to Read-TarnquillAnswer come from files answer-1.txt, answer-2.txt, ... in AnswerFolder: the
-    double first writes prompt-<n>.txt there with the prompt, then waits for the answer file.
+    to Read-TarnquillAnswer come from files answer-1.txt, answer-2.txt, ... in AnswerFolder
+    (Set-InstallAnswer): the double first writes prompt-<n>.txt there with the prompt, whole
+    before it appears, then waits for the answer file.
     The signature status is the text of signature.txt in AnswerFolder (NotSigned when absent).
     #>
     [CmdletBinding()]
@@ -456,7 +457,10 @@ function global:Read-InstallDoubleAnswer {
     Write-InstallDoubleCall -Command 'Read-TarnquillAnswer' -Parameters $PSBoundParameters
     $global:InstallAnswerCount++
     $n = $global:InstallAnswerCount
-    [IO.File]::WriteAllText((Join-Path -Path $global:InstallAnswerFolder -ChildPath "prompt-$n.txt"), $Prompt)
+    # Written whole under another name, then renamed, so a reader never sees a half-written prompt.
+    $prompt = Join-Path -Path $global:InstallAnswerFolder -ChildPath "prompt-$n.txt"
+    [IO.File]::WriteAllText($prompt + '.partial', $Prompt)
+    [IO.File]::Move($prompt + '.partial', $prompt)
     $answer = Join-Path -Path $global:InstallAnswerFolder -ChildPath "answer-$n.txt"
     $deadline = [DateTime]::UtcNow.AddMinutes(5)
     while (-not (Test-Path -LiteralPath $answer -PathType Leaf)) {
@@ -510,6 +514,29 @@ Set-Alias -Scope Global -Name Start-TarnquillApplication -Value Start-InstallDou
     $path = Join-Path -Path $profileFolder -ChildPath 'profile.ps1'
     [IO.File]::WriteAllText($path, (($lines -join "`r`n") + "`r`n"))
     return $path
+}
+
+function Set-InstallAnswer {
+    <#
+    .SYNOPSIS
+    Gives the child-process double its answer to question Number (answer-<Number>.txt in AnswerFolder).
+    .DESCRIPTION
+    The double reads the file as soon as it exists, so it is written whole under another name first
+    and renamed into place.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$AnswerFolder,
+        [Parameter(Mandatory = $true)]
+        [int]$Number,
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyString()]
+        [string]$Text
+    )
+    $path = Join-Path -Path $AnswerFolder -ChildPath "answer-$Number.txt"
+    [IO.File]::WriteAllText($path + '.partial', $Text)
+    [IO.File]::Move($path + '.partial', $path)
 }
 
 function Read-InstallDoubleCall {
