@@ -181,13 +181,18 @@ Describe 'set-executable-icon.ps1' {
             $outcome.HashAfter | Should -Be $outcome.HashBefore
         }
 
-        It 'writes the whole update again while a scanner holds the file, and succeeds on the third commit' {
-            $outcome = Invoke-IconWriterOn -Sandbox $sandbox -Icon $ProductIcon -Options @{ Refuse = 'EndUpdateResourceW'; ErrorCode = 32; RefuseTimes = 2 }
+        It 'writes the whole update again while a scanner holds the file, and succeeds on the third <Call> after two refused with <ErrorCode>' -TestCases @(
+            @{ Call = 'BeginUpdateResourceW'; ErrorCode = 5; CallCount = 2 + 62 }
+            @{ Call = 'BeginUpdateResourceW'; ErrorCode = 32; CallCount = 2 + 62 }
+            @{ Call = 'BeginUpdateResourceW'; ErrorCode = 33; CallCount = 2 + 62 }
+            @{ Call = 'EndUpdateResourceW'; ErrorCode = 32; CallCount = 3 * 62 }
+        ) {
+            $outcome = Invoke-IconWriterOn -Sandbox $sandbox -Icon $ProductIcon -Options @{ Refuse = $Call; ErrorCode = $ErrorCode; RefuseTimes = 2 }
 
             $outcome.Run.Error | Should -BeNullOrEmpty
-            $commits = @($outcome.Calls | Where-Object -FilterScript { $_.Call -eq 'EndUpdateResourceW' })
-            @($commits | ForEach-Object -Process { [string]$_.Result }) | Should -Be @('refused', 'refused', 'ok')
-            $outcome.Calls.Count | Should -Be (3 * 62)
+            $tries = @($outcome.Calls | Where-Object -FilterScript { $_.Call -eq $Call })
+            @($tries | ForEach-Object -Process { [string]$_.Result }) | Should -Be @('refused', 'refused', 'ok')
+            $outcome.Calls.Count | Should -Be $CallCount
             $outcome.HashAfter | Should -Not -Be $outcome.HashBefore
         }
 

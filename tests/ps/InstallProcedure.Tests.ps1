@@ -365,19 +365,46 @@ Describe 'install.ps1' {
             $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
         }
 
-        It 'copies the image into place when the temporary folder lies on another volume' {
-            Mock Test-TarnquillSameVolume { $false }
+        It 'copies the image into place when <Case>' -ForEach @(
+            @{ Case = 'the temporary folder lies on another volume'; Moves = 0 }
+            @{ Case = 'the move is refused with ERROR_NOT_SAME_DEVICE, the drive letter holding a mount point'; Moves = 1 }
+        ) {
             Mock Invoke-TarnquillDirectoryMove { [System.IO.Directory]::Move($Source, $Destination) }
+            if ($Moves -eq 0) {
+                Mock Test-TarnquillSameVolume { $false }
+            } else {
+                Mock Test-TarnquillSameVolume { $true }
+                # What the .NET Framework raises: an IOException with error 17 in its HRESULT.
+                Mock Invoke-TarnquillDirectoryMove {
+                    throw [System.IO.IOException]::new('The system cannot move the file to a different disk drive.', -2147024879)
+                } -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
+            }
 
             $run = Invoke-Install -Answers 'y' -NoLaunch
             $run.Message | Should -BeNullOrEmpty
             Should -Invoke Test-TarnquillSameVolume -Times 1 -Exactly
-            Should -Invoke Invoke-TarnquillDirectoryMove -Times 0 -Exactly -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
+            Should -Invoke Invoke-TarnquillDirectoryMove -Times $Moves -Exactly -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
             $app = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0'
             foreach ($file in @('TARNQUILL.exe', 'VERSION.txt', 'resources/app/package.json', 'resources/app/scripts/uninstall-installed.ps1')) {
                 Test-Path -LiteralPath (Join-Path -Path $app -ChildPath $file) -PathType Leaf | Should -BeTrue
             }
             @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+        }
+
+        It 'deletes the half-made copy and stops with the copy''s error when the copy into place fails part-way' {
+            # The volume check plants a link to itself in the build folder: the copy stops there,
+            # after the files before it.
+            Mock Test-TarnquillSameVolume {
+                [void][IO.File]::CreateSymbolicLink((Join-Path -Path $Path -ChildPath 'resources/zz-loop'), 'zz-loop')
+                $false
+            }
+
+            $run = Invoke-Install -Answers 'y' -NoLaunch
+            $run.Message | Should -BeLike '*zz-loop*'
+            (Get-LogText)[-1] | Should -Be ('ERROR ' + $run.Message)
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('Logs')
+            @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
+            $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
         }
 
         It 'refuses to move an installed folder that holds a symbolic link, and leaves it in place' {

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Windows-only functions of the scripts run for real on the PowerShell engine under Wine, with
-# Pester 5 imported by the engine: the registry, the shell refresh and the start-up value rule
-# (engine/WindowsInterfaces.Engine.ps1), and the per-user lock held by a second engine process
-# (ps/InstallationSafetyLock.Tests.ps1, unchanged); then install.ps1's shortcut writer with
-# Cyrillic letters in every field, read back with an independent .lnk reader.
+# Pester 5 imported by the engine: the registry, the shell refresh, the start-up value rule and
+# the tree deleter on read-only files (engine/WindowsInterfaces.Engine.ps1), and the per-user
+# lock held by a second engine process (ps/InstallationSafetyLock.Tests.ps1, unchanged); then
+# install.ps1's shortcut writer with Cyrillic letters in every field, read back with an
+# independent .lnk reader.
 # ctest-lock: wine_engine
 # ctest-fixtures: wine_engine
 # ctest-timeout: 600

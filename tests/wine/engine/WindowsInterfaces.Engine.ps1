@@ -3,7 +3,8 @@ Set-StrictMode -Version Latest
 # Windows-only functions of the scripts, run for real on the PowerShell engine under Wine
 # (tests/wine/engine-functions.test.sh): the current-user registry read back with reg.exe,
 # the shell refresh through shell32, and the uninstaller's start-up value rule on the real
-# Run key. Under pwsh on Linux these are replaced by doubles.
+# Run key. Under pwsh on Linux these are replaced by doubles. Also the tree deleter on a file
+# system that refuses to delete a read-only file, as Windows does and .NET on Linux does not.
 
 BeforeAll {
     $script:repoRoot = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..\..\..'))
@@ -87,5 +88,27 @@ Describe 'uninstaller start-up value rule on the real Run key' {
     It 'leaves a TARNQUILL value that names a folder merely beginning with the root name' {
         $null = & $script:reg add $script:runKey /v TARNQUILL /d ($script:installRoot + 'Backup\TARNQUILL.exe') /f
         Test-TarnquillStartupValueOwned -Data (Get-TarnquillStartupValue) -InstallRoot $script:installRoot | Should -BeFalse
+    }
+}
+
+Describe 'Remove-TarnquillTree on a file system that refuses to delete read-only files' {
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\installation-safety.ps1')
+        $script:tree = Join-Path -Path $env:TEMP -ChildPath ('tarnquill-tree-' + [guid]::NewGuid().ToString('N'))
+    }
+
+    AfterAll {
+        Remove-Item -LiteralPath $script:tree -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'clears the read-only attribute of a file deep in the tree and removes the whole tree' {
+        $file = Join-Path -Path $script:tree -ChildPath 'resources\app\package.json'
+        $null = New-Item -ItemType Directory -Path (Split-Path -Path $file -Parent)
+        [IO.File]::WriteAllText($file, '{}')
+        [IO.File]::SetAttributes($file, [IO.FileAttributes]::ReadOnly)
+        { [IO.File]::Delete($file) } | Should -Throw -ExpectedMessage '*Access to the path * is denied*'
+
+        Remove-TarnquillTree -Path $script:tree
+        Test-Path -LiteralPath $script:tree | Should -BeFalse
     }
 }
