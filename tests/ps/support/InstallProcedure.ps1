@@ -458,9 +458,9 @@ function global:Read-InstallDoubleAnswer {
     $global:InstallAnswerCount++
     $n = $global:InstallAnswerCount
     # Written whole under another name, then renamed, so a reader never sees a half-written prompt.
-    $prompt = Join-Path -Path $global:InstallAnswerFolder -ChildPath "prompt-$n.txt"
-    [IO.File]::WriteAllText($prompt + '.partial', $Prompt)
-    [IO.File]::Move($prompt + '.partial', $prompt)
+    $promptFile = Join-Path -Path $global:InstallAnswerFolder -ChildPath "prompt-$n.txt"
+    [IO.File]::WriteAllText($promptFile + '.partial', $Prompt)
+    [IO.File]::Move($promptFile + '.partial', $promptFile)
     $answer = Join-Path -Path $global:InstallAnswerFolder -ChildPath "answer-$n.txt"
     $deadline = [DateTime]::UtcNow.AddMinutes(5)
     while (-not (Test-Path -LiteralPath $answer -PathType Leaf)) {
