@@ -7,6 +7,7 @@ $ErrorActionPreference = 'Stop'
 $script:ElectronVersion = '43.4.1'
 $script:ElectronArchive = 'electron-v' + $script:ElectronVersion + '-win32-x64.zip'
 $script:ElectronSha256 = 'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4232160e13a'
+$script:ElectronBitsJobName = 'TARNQUILL Electron runtime download'
 
 # Folder moves that outlast a virus scanner's hold, deletion that never follows a link, and the
 # platform's own exception out of PowerShell's wrapper.
@@ -78,8 +79,9 @@ function Invoke-ElectronBitsTransfer {
     if ($null -eq (Get-Command -Name 'Start-BitsTransfer' -ErrorAction SilentlyContinue)) {
         return $false
     }
+    Remove-ElectronStaleBitsJobs
     $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
-        -DisplayName 'TARNQUILL Electron runtime download' -Description $Url
+        -DisplayName $script:ElectronBitsJobName -Description $Url
     $completed = $false
     try {
         # Counted in polls, PollMilliseconds apart: about StallSeconds without a byte.
@@ -124,6 +126,31 @@ function Invoke-ElectronBitsTransfer {
             }
         }
         Write-Progress -Activity 'Downloading Electron runtime' -Completed
+    }
+}
+
+function Remove-ElectronStaleBitsJobs {
+    <#
+    .SYNOPSIS
+    Removes this user's BITS jobs of the runtime download that an earlier run left in the queue.
+    .DESCRIPTION
+    A run whose console was closed during a transfer never reached its own clean-up, and BITS would
+    go on downloading for it in the background, then keep the job for 90 days. Only jobs under the
+    download's own name are touched; a job that cannot be listed or removed is passed over.
+    #>
+    [CmdletBinding()]
+    param()
+    try {
+        $jobs = @(Get-BitsTransfer -ErrorAction Stop | Where-Object -FilterScript { [string]$_.DisplayName -ceq $script:ElectronBitsJobName })
+    } catch {
+        return
+    }
+    foreach ($job in $jobs) {
+        try {
+            Remove-BitsTransfer -BitsJob $job -ErrorAction Stop
+        } catch {
+            $null = $_
+        }
     }
 }
 
@@ -216,6 +243,11 @@ function Download-FileWithFallback {
     fails when both transfers fail or when the file is 50,000,000 bytes or smaller; its file is then
     deleted and a warning names the failure. Throws with the last failure when every source failed,
     leaving no file at Destination.
+
+    Both transfers write to Destination.partial, which is renamed to Destination only once it is
+    complete and large enough: a run cut off mid-download (a closed console) leaves no file under
+    the archive's name, so the next run downloads afresh instead of failing the hash check. A
+    partial file left by such a run is deleted before each transfer.
     #>
     [CmdletBinding()]
     param(
@@ -229,25 +261,33 @@ function Download-FileWithFallback {
     $ErrorActionPreference = 'Stop'
     [Net.ServicePointManager]::SecurityProtocol = [Net.SecurityProtocolType]::Tls12
     $lastError = $null
+    $partial = $Destination + '.partial'
     foreach ($url in $Urls) {
         Write-Host ('Downloading Electron runtime from ' + $url) -ForegroundColor Cyan
         try {
+            Remove-ElectronFileQuietly -Path $partial
             $transferred = $false
             try {
-                $transferred = Invoke-ElectronBitsTransfer -Url $url -Destination $Destination
+                $transferred = Invoke-ElectronBitsTransfer -Url $url -Destination $partial
             } catch {
                 # A failed BITS transfer is not reported; the web request gets its chance.
                 $transferred = $false
             }
             if (-not $transferred) {
-                Invoke-ElectronWebDownload -Url $url -Destination $Destination
+                Invoke-ElectronWebDownload -Url $url -Destination $partial
             }
-            if ((Test-Path -LiteralPath $Destination -PathType Leaf) -and (Get-Item -LiteralPath $Destination).Length -gt 50000000) {
-                return
+            if (-not ((Test-Path -LiteralPath $partial -PathType Leaf) -and (Get-Item -LiteralPath $partial).Length -gt 50000000)) {
+                throw 'The downloaded file is unexpectedly small.'
             }
-            throw 'The downloaded file is unexpectedly small.'
+            # File.Move on the .NET Framework does not replace an existing file.
+            if (Test-Path -LiteralPath $Destination -PathType Leaf) {
+                [IO.File]::Delete($Destination)
+            }
+            [IO.File]::Move($partial, $Destination)
+            return
         } catch {
             $lastError = $_.Exception.Message
+            Remove-ElectronFileQuietly -Path $partial
             Remove-ElectronFileQuietly -Path $Destination
             Write-Warning ('Download source failed: ' + $lastError)
         }
@@ -265,6 +305,53 @@ function Remove-ElectronFileQuietly {
         # Deleting a failed download is best effort; the caller reports the failure itself.
         $null = $_
     }
+}
+
+function Import-ElectronArchiveFromEarlierRun {
+    <#
+    .SYNOPSIS
+    Moves the pinned runtime archive from the cache of an earlier run's source tree into this tree's
+    cache, so that it is not downloaded again. Returns $true when an archive was taken.
+    .DESCRIPTION
+    Each setup run unpacks its own source tree, so a run after a failed or cut-off one would
+    otherwise download the runtime again. SourceTree names the trees of earlier runs, whose caches
+    are looked at in the given order; the first archive whose SHA-256 equals the pin is moved, and
+    an archive with any other hash is never used. Nothing is done when this tree already has a
+    cached archive or a complete runtime. Ensure-ElectronRuntime checks the pin again before use,
+    as for any cached archive. A candidate that cannot be read or moved is passed over.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyCollection()]
+        [string[]]$SourceTree
+    )
+    $cache = [System.IO.Path]::Combine((Get-TarnQuillRoot), '.runtime', 'cache')
+    $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+    if ((Test-Path -LiteralPath $archive -PathType Leaf) -or
+        (Test-Path -LiteralPath (Join-Path -Path (Get-ElectronRuntimePath) -ChildPath 'electron.exe') -PathType Leaf)) {
+        return $false
+    }
+    foreach ($tree in $SourceTree) {
+        $candidate = [System.IO.Path]::Combine($tree, '.runtime', 'cache', $script:ElectronArchive)
+        try {
+            $attributes = Get-TarnquillEntryAttributes -Path $candidate
+            if (($null -eq $attributes) -or (($attributes -band ([IO.FileAttributes]::Directory -bor [IO.FileAttributes]::ReparsePoint)) -ne 0)) {
+                continue
+            }
+            $actual = (Get-FileHash -LiteralPath $candidate -Algorithm SHA256).Hash.ToLowerInvariant()
+            if ($actual -cne $script:ElectronSha256) {
+                continue
+            }
+            [void][IO.Directory]::CreateDirectory($cache)
+            [IO.File]::Move($candidate, $archive)
+        } catch {
+            continue
+        }
+        Write-Host 'Reusing the verified Electron runtime from an earlier run.' -ForegroundColor Cyan
+        return $true
+    }
+    return $false
 }
 
 function Ensure-ElectronRuntime {

@@ -131,15 +131,18 @@ Describe 'Download-FileWithFallback' {
             $lastMessage = $result.Warnings[1].Substring('Download source failed: '.Length)
             $result.Error | Should -Be ('Could not download the Electron runtime. Last error: ' + $lastMessage)
             Test-Path -LiteralPath $script:destination | Should -BeFalse
+            Test-Path -LiteralPath ($script:destination + '.partial') | Should -BeFalse
         }
 
-        It 'replaces an older file at the destination and still leaves nothing behind' {
-            [IO.File]::WriteAllText($script:destination, 'stale partial download')
+        It 'replaces an older file and a partial download at the destination and still leaves nothing behind' {
+            [IO.File]::WriteAllText($script:destination, 'stale download')
+            [IO.File]::WriteAllText($script:destination + '.partial', 'cut off download')
             $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'error-page'), ((Get-FakeRuntimeRefusedUrl) + '/x.zip')) -Destination $script:destination }
 
             $result.Warnings.Count | Should -Be 2
             $result.Error | Should -BeLike 'Could not download the Electron runtime. Last error: *refused*'
             Test-Path -LiteralPath $script:destination | Should -BeFalse
+            Test-Path -LiteralPath ($script:destination + '.partial') | Should -BeFalse
         }
     }
 
@@ -197,15 +200,16 @@ Describe 'Download-FileWithFallback' {
 
         Context 'the BITS job' {
             # Doubles of the BitsTransfer commands: a job whose state and byte count follow a
-            # script, one step per poll (the poll's sleep is mocked, so no time passes).
+            # script, one step per poll (the poll's sleep is mocked, so no time passes), and the
+            # user's queue as Queue lists it. A poll loop that never gives up fails at once.
             BeforeEach {
-                $script:bits = @{ Step = 0; States = @(); Bytes = @(); Calls = (New-Object -TypeName System.Collections.Generic.List[string]) }
+                $script:bits = @{ Step = 0; States = @(); Bytes = @(); Queue = @(); Calls = (New-Object -TypeName System.Collections.Generic.List[string]) }
                 function Start-BitsTransfer {
                     param([string]$Source, [string]$Destination, [switch]$Asynchronous, [string]$DisplayName, [string]$Description)
                     $bits = $script:bits
                     $bits.Calls.Add("Start $Source async=$Asynchronous name=$DisplayName")
                     $bits.Destination = $Destination
-                    $job = [pscustomobject]@{ ErrorDescription = "HTTP status 503: The service is unavailable.`r`n"; BytesTotal = [uint64]::MaxValue }
+                    $job = [pscustomobject]@{ DisplayName = $DisplayName; ErrorDescription = "HTTP status 503: The service is unavailable.`r`n"; BytesTotal = [uint64]::MaxValue }
                     $job | Add-Member -MemberType ScriptProperty -Name JobState -Value { $bits.States[[Math]::Min($bits.Step, $bits.States.Count - 1)] }.GetNewClosure()
                     $job | Add-Member -MemberType ScriptProperty -Name BytesTransferred -Value { [uint64]$bits.Bytes[[Math]::Min($bits.Step, $bits.Bytes.Count - 1)] }.GetNewClosure()
                     return $job
@@ -217,19 +221,29 @@ Describe 'Download-FileWithFallback' {
                 }
                 function Remove-BitsTransfer {
                     param($BitsJob)
-                    $script:bits.Calls.Add('Remove')
+                    $script:bits.Calls.Add('Remove ' + $BitsJob.DisplayName)
+                    if ($null -ne $BitsJob.PSObject.Properties['Refuses']) { throw 'Access is denied.' }
                 }
-                Mock Start-Sleep { $script:bits.Step++ }
+                function Get-BitsTransfer {
+                    return $script:bits.Queue
+                }
+                Mock Start-Sleep {
+                    $script:bits.Step++
+                    if ($script:bits.Step -gt 1000) { throw 'Polled 1000 times: the transfer was never given up.' }
+                }
             }
 
-            It 'completes a job that finishes, named for TARNQUILL, and uses no web request' {
+            It 'first removes the jobs an earlier run left, then completes a job that finishes, named for TARNQUILL, and uses no web request' {
                 $script:bits.States = @('Connecting', 'Transferring', 'Transferring', 'Transferred')
                 $script:bits.Bytes = @(0, 1000, 40000000, $script:archive.Length)
+                $script:bits.Queue = @([pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download'; Refuses = $true },
+                    [pscustomobject]@{ DisplayName = 'Another download' }, [pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download' })
                 $url = Get-SourceUrl -Route 'missing'
                 $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
 
                 $result.Error | Should -BeNullOrEmpty
-                $script:bits.Calls | Should -Be @("Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
+                $script:bits.Calls | Should -Be @('Remove TARNQUILL Electron runtime download', 'Remove TARNQUILL Electron runtime download',
+                    "Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
                 (Get-RequestCount) - $script:requestsBefore | Should -Be 0
                 (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
             }
@@ -244,7 +258,7 @@ Describe 'Download-FileWithFallback' {
                 $script:bits.Bytes = $Bytes
                 { Invoke-ElectronBitsTransfer -Url 'https://example.invalid/a.zip' -Destination $script:destination } |
                     Should -Throw -ExpectedMessage $Message
-                $script:bits.Calls | Should -Be @('Start https://example.invalid/a.zip async=True name=TARNQUILL Electron runtime download', 'Remove')
+                $script:bits.Calls | Should -Be @('Start https://example.invalid/a.zip async=True name=TARNQUILL Electron runtime download', 'Remove TARNQUILL Electron runtime download')
                 Should -Invoke Start-Sleep -Times $Polls -Exactly
 
                 $script:bits.Step = 0
@@ -253,7 +267,7 @@ Describe 'Download-FileWithFallback' {
                 $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
                 $result.Error | Should -BeNullOrEmpty
                 $result.Warnings | Should -BeNullOrEmpty
-                $script:bits.Calls[-1] | Should -Be 'Remove'
+                $script:bits.Calls[-1] | Should -Be 'Remove TARNQUILL Electron runtime download'
                 (Get-RequestCount) - $script:requestsBefore | Should -Be 1
                 (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
             }
