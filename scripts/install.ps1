@@ -636,7 +636,7 @@ try {
     # Main steps. Any error is logged, reported and raised again.
     # -----------------------------------------------------------------------
     try {
-        if (@(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue).Count -gt 0) {
+        if (Test-TarnquillRunning) {
             throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
         }
         Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
@@ -671,6 +671,19 @@ try {
         $answer = Read-TarnquillAnswer -Prompt 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
         if (-not (Test-TarnquillConsent -Answer $answer)) {
             throw 'Installation cancelled before downloading.'
+        }
+
+        # Earlier runs that failed or were cut off left their folders in TEMP: a verified archive
+        # in one of them spares the download, then they go. This run's own folders stay.
+        . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
+        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
+                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
+        $earlierTrees = @($leftovers | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
+        if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
+            Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
+        }
+        foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
+            Add-TarnquillLogEntry -Path $logFile -Text $text
         }
 
         $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder

@@ -3,9 +3,9 @@ Set-StrictMode -Version Latest
 # Install-root safety for TARNQUILL: where the product lives, which folders in
 # the install root belong to the installer, which old versions may go, how an
 # owned folder is deleted without following a junction or symbolic link, how a
-# folder is moved while a virus scanner still holds files in it, the per-user
-# lock that keeps two setup runs apart, and the one reading of a consent answer
-# that the installer and the uninstaller share.
+# folder is moved while a virus scanner still holds files in it, the test for a
+# running TARNQUILL, the per-user lock that keeps two setup runs apart, and the
+# one reading of a consent answer that the installer and the uninstaller share.
 # Loaded by dot-sourcing into the caller's scope; no error preference is set
 # here, the callers decide.
 
@@ -657,6 +657,45 @@ function Move-TarnquillFolder {
         }
         Start-Sleep -Milliseconds $DelayMilliseconds
     }
+}
+
+function Get-TarnquillApplicationProcess {
+    <#
+    .SYNOPSIS
+    The running processes with the image name TARNQUILL (any letter case), in every session.
+    #>
+    [CmdletBinding()]
+    param()
+
+    return @(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue)
+}
+
+function Test-TarnquillRunning {
+    <#
+    .SYNOPSIS
+    True when a process named TARNQUILL runs in this process's session.
+    .DESCRIPTION
+    The installation lives in the user's own profile, so a TARNQUILL of another user (fast user
+    switching, Remote Desktop) never holds its files and does not count. A process whose session
+    cannot be read counts, to be safe.
+    #>
+    [CmdletBinding()]
+    param()
+
+    $session = [System.Diagnostics.Process]::GetCurrentProcess().SessionId
+    foreach ($process in @(Get-TarnquillApplicationProcess)) {
+        # A getter that fails may throw or, depending on the host, give nothing at all.
+        $other = $null
+        try {
+            $other = $process.SessionId
+        } catch {
+            $null = $_
+        }
+        if (($null -eq $other) -or ([int]$other -eq $session)) {
+            return $true
+        }
+    }
+    return $false
 }
 
 function Get-TarnquillSetupLockName {

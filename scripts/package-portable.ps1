@@ -36,7 +36,8 @@ $ApplicationRootFiles = @(
 )
 $ApplicationFolders = @('assets', 'config', 'src')
 $ImageScripts = @(
-    'uninstall-installed.ps1', 'installation-safety.ps1', 'apply-update.ps1', 'set-executable-icon.ps1'
+    'uninstall-installed.ps1', 'installation-safety.ps1', 'temporary-folders.ps1', 'apply-update.ps1',
+    'set-executable-icon.ps1'
 )
 $ImageRootNotes = @('START_HERE_RU.txt', 'README.md')
 
@@ -204,7 +205,7 @@ catch {
     # Electron prefers resources\app, so a leftover default application is harmless.
 }
 
-# The application files and the four scripts that the installed application keeps.
+# The application files and the scripts that the installed application keeps.
 $appFolder = [System.IO.Path]::Combine($outputFolder, 'resources', 'app')
 $null = [System.IO.Directory]::CreateDirectory($appFolder)
 foreach ($name in $ApplicationRootFiles) {

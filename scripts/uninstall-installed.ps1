@@ -5,8 +5,9 @@ Removes the current user's TARNQUILL installation and keeps the user's data.
 Lists what will be removed, asks for consent unless -Quiet is given, checks every folder and
 shortcut for junctions and links before anything is removed, then removes the version folders,
 the shortcuts, the Start menu group when empty, the uninstall entry, the application's own
-start-up value when it points into the installation root, the log folder, and the installation
-root when empty. Folders and files it does not recognise stay where they are.
+start-up value when it points into the installation root, the log folder, the installation root
+when empty, and last the work and build folders that failed or cut-off setup runs left in TEMP.
+Folders and files it does not recognise stay where they are.
 .PARAMETER Quiet
 Remove without asking; the listing is shown all the same.
 #>
@@ -18,6 +19,7 @@ Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
 
 $script:UninstallKeyPath = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
 $script:RunKeyPath = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Run'
@@ -146,17 +148,6 @@ function Test-TarnquillFolderEmpty {
     return (@(Get-ChildItem -LiteralPath $Path -Force).Count -eq 0)
 }
 
-function Test-TarnquillRunning {
-    <#
-    .SYNOPSIS
-    True when any process with the image name TARNQUILL (any letter case) is running.
-    #>
-    [CmdletBinding()]
-    param()
-
-    return (@(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue).Count -gt 0)
-}
-
 function Set-TarnquillWorkingFolder {
     <#
     .SYNOPSIS
@@ -239,10 +230,7 @@ try {
         throw 'Start Menu folder is a reparse point.'
     }
 
-    $tempFolder = [System.Environment]::GetEnvironmentVariable('TEMP')
-    if ([string]::IsNullOrWhiteSpace($tempFolder)) {
-        $tempFolder = [System.IO.Path]::GetTempPath()
-    }
+    $tempFolder = Get-TarnquillTemporaryFolder
     Set-TarnquillWorkingFolder -Path $tempFolder
 
     foreach ($folder in $versionFolders) {
@@ -266,6 +254,8 @@ try {
     if ((Test-Path -LiteralPath $installRoot -PathType Container) -and (Test-TarnquillFolderEmpty -Path $installRoot)) {
         Remove-Item -LiteralPath $installRoot -Force
     }
+    # Last, what failed or cut-off setup runs left in TEMP; a folder that stays is only a warning.
+    $null = Remove-TarnquillLeftoverFolders -Folder @(Get-TarnquillLeftoverFolders -TempFolder $tempFolder -KeepPath @($PSScriptRoot))
 
     Write-Host 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.' -ForegroundColor Green
 } finally {

@@ -52,14 +52,14 @@ BeforeAll {
     function Wait-Prompt {
         param([int]$Number, [psobject]$Started)
         $prompt = Join-Path -Path $script:answers -ChildPath "prompt-$Number.txt"
-        $deadline = [DateTime]::UtcNow.AddSeconds(120)
+        $deadline = [DateTime]::UtcNow.AddSeconds(300)
         while (-not (Test-Path -LiteralPath $prompt -PathType Leaf)) {
             if ($Started.Process.HasExited) {
                 $ended = Wait-InstallProcess -Started $Started
                 throw "install.ps1 ended before question ${Number}: $($ended.Stdout) $($ended.Stderr)"
             }
             if ([DateTime]::UtcNow -gt $deadline) {
-                throw "Question $Number was not asked within 120 seconds."
+                throw "Question $Number was not asked within 300 seconds."
             }
             Start-Sleep -Milliseconds 50
         }
@@ -160,5 +160,69 @@ Describe 'install.ps1 run with pwsh -File' {
         $third = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch')
         $third.ExitCode | Should -Be 1
         Get-ErrorText $third.Stderr | Should -Match 'Installation cancelled before downloading\.'
+    }
+
+    It 'retries a run killed mid-download from its own tree, then a new run takes the earlier verified archive and clears only stale leftovers' {
+        # A setup run's work folder in TEMP, as the setup executable makes it.
+        function New-WorkTree {
+            param([string]$Name)
+            $tree = Copy-InstallSourceTree -Destination ([IO.Path]::Combine($script:sandbox.Temp, $Name, 'TARNQUILL-v0.15.0'))
+            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts/runtime.ps1') -Destination (Join-Path -Path $tree -ChildPath 'scripts') -Force
+            return $tree
+        }
+        $staleName = 'TARNQUILL-Setup-0.15.0-00000000000a1b2c-0000000000001234'
+        $staleTree = New-WorkTree -Name $staleName
+        $cache = [IO.Path]::Combine($staleTree, '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip')
+
+        # The server stalls in the middle of the archive; the run is killed while it waits.
+        [IO.File]::WriteAllText((Join-Path -Path $script:server.StateFolder -ChildPath 'stall-next'), '')
+        Set-Answer -Number 1 -Text 'y'
+        $cut = Start-Install -Extra '-NoLaunch' -Script ([IO.Path]::Combine($staleTree, 'scripts', 'install.ps1'))
+        $deadline = [DateTime]::UtcNow.AddSeconds(300)
+        while (-not ((Test-Path -LiteralPath ($cache + '.partial')) -and (Get-Item -LiteralPath ($cache + '.partial')).Length -gt 0)) {
+            if ($cut.Process.HasExited -or [DateTime]::UtcNow -gt $deadline) {
+                throw "The download did not start: $((Wait-InstallProcess -Started $cut).Stdout)"
+            }
+            Start-Sleep -Milliseconds 50
+        }
+        # Like a closed console: the pwsh launcher and the engine it started, at once.
+        $cut.Process.Kill($true)
+        $cut.Process.WaitForExit()
+        Test-Path -LiteralPath $cache | Should -BeFalse
+
+        Clear-Answers
+        Set-Answer -Number 1 -Text 'y'
+        $retry = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script ([IO.Path]::Combine($staleTree, 'scripts', 'install.ps1')))
+        $retry.ExitCode | Should -Be 0 -Because $retry.Stderr
+        Test-Path -LiteralPath ($cache + '.partial') | Should -BeFalse
+        (Get-FileHash -LiteralPath $cache -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+
+        # What a later run finds in TEMP; only the old folders of our own names may go.
+        $wrongTree = [IO.Path]::Combine($script:sandbox.Temp, 'TARNQUILL-Setup-0.15.0-0000000000000001-0000000000000001', 'TARNQUILL-v0.15.0')
+        [void][IO.Directory]::CreateDirectory([IO.Path]::Combine($wrongTree, '.runtime', 'cache'))
+        [IO.File]::WriteAllText([IO.Path]::Combine($wrongTree, '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip'), 'not the runtime')
+        $build = 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+        $kept = @('TARNQUILL-build-fedcba9876543210fedcba9876543210', 'TARNQUILL-Setup-0.15.0-00000000000A1B2C-0000000000001234',
+            'TARNQUILL-build-0123', 'Other-Setup', 'TARNQUILL-Setup-0.15.0-1111111111111111-2222222222222222')
+        foreach ($name in @($build) + $kept[0..3]) {
+            [void][IO.Directory]::CreateDirectory((Join-Path -Path $script:sandbox.Temp -ChildPath $name))
+        }
+        $current = New-WorkTree -Name $kept[4]
+        foreach ($name in @($staleName, 'TARNQUILL-Setup-0.15.0-0000000000000001-0000000000000001', $build) + $kept[1..4]) {
+            [IO.Directory]::SetLastWriteTimeUtc((Join-Path -Path $script:sandbox.Temp -ChildPath $name), [DateTime]::UtcNow.AddMinutes(-20))
+        }
+        [IO.Directory]::SetLastWriteTimeUtc((Join-Path -Path $script:sandbox.Temp -ChildPath $kept[0]), [DateTime]::UtcNow.AddMinutes(-1))
+
+        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+        Clear-Answers
+        Set-Answer -Number 1 -Text 'y'
+        $fresh = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script ([IO.Path]::Combine($current, 'scripts', 'install.ps1')))
+        $fresh.ExitCode | Should -Be 0 -Because $fresh.Stderr
+        $fresh.Stdout | Should -Match 'Reusing the verified Electron runtime from an earlier run\.'
+        @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $requests
+        @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Name | Sort-Object) | Should -Be @($kept | Sort-Object)
+        $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+        $entries | Should -Contain 'Reusing the verified Electron runtime from an earlier run.'
+        @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 3
     }
 }

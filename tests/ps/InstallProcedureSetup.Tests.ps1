@@ -171,7 +171,8 @@ Describe 'a whole installation from the setup executable''s payload' {
         [IO.File]::ReadAllBytes($exe)[0..1] | Should -Be @(0x4D, 0x5A)
         @($summary.files.Keys | Where-Object -FilterScript { $_ -like 'resources/app/scripts/*' } | Sort-Object) | Should -Be @(
             'resources/app/scripts/apply-update.ps1', 'resources/app/scripts/installation-safety.ps1',
-            'resources/app/scripts/set-executable-icon.ps1', 'resources/app/scripts/uninstall-installed.ps1')
+            'resources/app/scripts/set-executable-icon.ps1', 'resources/app/scripts/temporary-folders.ps1',
+            'resources/app/scripts/uninstall-installed.ps1')
     }
 
     It 'carries the payload''s application files unchanged' {
@@ -182,8 +183,8 @@ Describe 'a whole installation from the setup executable''s payload' {
             $isRootFile = @('main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md', 'PRIVACY_POLICY.md',
                 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md') -contains $relative
             $isFolder = $relative -like 'assets/*' -or $relative -like 'config/*' -or $relative -like 'src/*'
-            $isScript = @('scripts/uninstall-installed.ps1', 'scripts/installation-safety.ps1', 'scripts/apply-update.ps1',
-                'scripts/set-executable-icon.ps1') -contains $relative
+            $isScript = @('scripts/uninstall-installed.ps1', 'scripts/installation-safety.ps1', 'scripts/temporary-folders.ps1',
+                'scripts/apply-update.ps1', 'scripts/set-executable-icon.ps1') -contains $relative
             if ($isRootFile -or $isFolder -or $isScript) {
                 $expected[$relative] = $script:members[$name]
             }

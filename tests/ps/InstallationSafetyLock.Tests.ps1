@@ -34,13 +34,13 @@ BeforeAll {
             ". '" + $script:safetyScript.Replace("'", "''") + "'"
             '$lock = Enter-TarnquillSetupLock'
             "Set-Content -LiteralPath '" + $ready.Replace("'", "''") + "' -Value held"
-            '$deadline = (Get-Date).AddSeconds(60)'
+            '$deadline = (Get-Date).AddSeconds(600)'
             "while (-not (Test-Path -LiteralPath '" + $release.Replace("'", "''") + "') -and ((Get-Date) -lt `$deadline)) { Start-Sleep -Milliseconds 50 }"
             $exitLine
         )
         Set-Content -LiteralPath $holder -Value $lines -Encoding Ascii
         $process = Start-Process -FilePath $script:pwshPath -ArgumentList @('-NoLogo', '-NoProfile', '-NonInteractive', '-File', $holder) -PassThru
-        $deadline = (Get-Date).AddSeconds(60)
+        $deadline = (Get-Date).AddSeconds(180)
         while (-not (Test-Path -LiteralPath $ready)) {
             if ($process.HasExited -or ((Get-Date) -gt $deadline)) {
                 throw 'The lock holder process did not take the lock.'
@@ -54,8 +54,8 @@ BeforeAll {
         param([string]$Sandbox, $Process)
 
         Set-Content -LiteralPath (Join-Path $Sandbox 'release') -Value go
-        if (-not $Process.WaitForExit(60000)) {
-            $Process.Kill()
+        if (-not $Process.WaitForExit(180000)) {
+            $Process.Kill($true)
         }
         $Process.ExitCode | Should -Be 0
     }
@@ -163,5 +163,31 @@ public static class TarnquillLockTestAbandoner
             $lock | Should -BeOfType ([System.Threading.Mutex])
             Exit-TarnquillSetupLock -Lock $lock
         }
+    }
+}
+
+Describe 'Test-TarnquillRunning' {
+    # Only this session counts: another user's TARNQUILL cannot hold files in this user's profile.
+    # A process whose session cannot be read counts, to be safe.
+    It 'is <Expected> for TARNQUILL processes in <Case>' -TestCases @(
+        @{ Case = 'no session'; Offsets = @(); Expected = $false }
+        @{ Case = 'another session'; Offsets = @(1); Expected = $false }
+        @{ Case = 'another session and this one'; Offsets = @(1, 0); Expected = $true }
+        @{ Case = 'a session that cannot be read'; Offsets = @($null); Expected = $true }
+    ) {
+        $script:offsets = $Offsets
+        Mock Get-TarnquillApplicationProcess {
+            $session = [System.Diagnostics.Process]::GetCurrentProcess().SessionId
+            foreach ($offset in $script:offsets) {
+                $process = New-Object -TypeName psobject
+                if ($null -eq $offset) {
+                    $process | Add-Member -MemberType ScriptProperty -Name SessionId -Value { throw 'Access is denied.' }
+                } else {
+                    $process | Add-Member -MemberType NoteProperty -Name SessionId -Value ($session + $offset)
+                }
+                $process
+            }
+        }
+        Test-TarnquillRunning | Should -Be $Expected
     }
 }

@@ -17,7 +17,7 @@ BeforeAll {
     $script:appRootFiles = @('main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md',
         'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md')
     $script:appFolders = @('assets', 'config', 'src')
-    $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'apply-update.ps1', 'set-executable-icon.ps1')
+    $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1')
     $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false
 
     # The kernel32 double, built once for this file's runs by the icon writer's own harness.

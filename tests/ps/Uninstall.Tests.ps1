@@ -10,6 +10,7 @@ BeforeAll {
     }
     $script:uninstaller = Join-Path -Path $script:repoRoot -ChildPath 'scripts/uninstall-installed.ps1'
     $script:safetyLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/installation-safety.ps1'
+    $script:temporaryLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/temporary-folders.ps1'
     $script:pwsh = $env:TARNQUILL_PWSH
     if ([string]::IsNullOrEmpty($script:pwsh)) {
         $script:pwsh = Join-Path -Path $script:repoRoot -ChildPath 'release/tools/pwsh/pwsh'
@@ -46,7 +47,7 @@ BeforeAll {
     }
 
     # A version folder as the installer leaves it, with its own copy of the
-    # uninstaller beside the safety library.
+    # uninstaller beside the libraries it loads.
     function New-VersionFolder {
         param([string]$Name)
         $folder = Join-Path -Path $script:box.InstallRoot -ChildPath $Name
@@ -57,6 +58,7 @@ BeforeAll {
         New-TestFile -Path (Join-Path -Path $folder -ChildPath 'resources/app/assets/tarnquill.ico')
         Copy-Item -LiteralPath $script:uninstaller -Destination $scripts
         Copy-Item -LiteralPath $script:safetyLibrary -Destination $scripts
+        Copy-Item -LiteralPath $script:temporaryLibrary -Destination $scripts
         $hidden = Join-Path -Path $folder -ChildPath '.hidden-state'
         New-TestFile -Path $hidden
         [System.IO.File]::SetAttributes($hidden, [System.IO.FileAttributes]::ReadOnly)
@@ -281,17 +283,25 @@ Describe 'uninstall-installed.ps1' {
             New-Item -ItemType Directory -Path (Join-Path -Path $script:box.InstallRoot -ChildPath 'App-0.14.0/empty') -Force | Out-Null
         }
 
-        It 'shows the whole listing, asks nothing and removes everything it made, in order' {
+        It 'shows the whole listing, asks nothing and removes everything it made, in order, leftovers of setup runs in TEMP last' {
             $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
                     Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
+            # A build folder of a run cut off 11 minutes ago goes; a work folder of a run starting now stays.
+            $leftover = Join-Path -Path $script:box.Temp -ChildPath 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+            $starting = Join-Path -Path $script:box.Temp -ChildPath 'TARNQUILL-Setup-0.15.0-0123456789abcdef-0123456789abcdef'
+            New-TestFile -Path (Join-Path -Path $leftover -ChildPath 'TARNQUILL.exe')
+            New-TestFile -Path (Join-Path -Path $starting -ChildPath 'source.zip')
+            [System.IO.Directory]::SetLastWriteTimeUtc($leftover, [System.DateTime]::UtcNow.AddMinutes(-11))
             $result = Invoke-Uninstaller -Quiet
 
             $result.Error | Should -BeNullOrEmpty
             $result.ExitCode | Should -Be 0
             $listing = Get-ExpectedListing -VersionFolders $folders
             $result.Lines[0..($listing.Count - 1)] | Should -Be $listing
-            $removed = @($folders | ForEach-Object -Process { 'Removed: ' + $_ })
+            $removed = @($folders | ForEach-Object -Process { 'Removed: ' + $_ }) +
+            @('Removed leftover temporary folder: TARNQUILL-build-0123456789abcdef0123456789abcdef (0 MB)')
             $result.Lines[$listing.Count..($result.Lines.Count - 2)] | Should -Be $removed
+            @(Get-ChildItem -LiteralPath $script:box.Temp -Name) | Should -Be @(Split-Path -Leaf -Path $starting)
             $result.Lines[-1] | Should -Be 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.'
             $result.Records[-1].MessageData.ForegroundColor | Should -Be ([System.ConsoleColor]::Green)
             # Every other line is in the console's current colour.
@@ -520,12 +530,12 @@ Describe 'uninstall-installed.ps1' {
         It 'refuses a second run while another installer or uninstaller holds the lock' {
             $ready = Join-Path -Path $script:box.Root -ChildPath 'lock-held'
             $holder = "Set-StrictMode -Version Latest; . '$script:safetyLibrary'; `$lock = Enter-TarnquillSetupLock; " +
-            "[System.IO.File]::WriteAllText('$ready', [string]`$PID); Start-Sleep -Seconds 120"
+            "[System.IO.File]::WriteAllText('$ready.partial', [string]`$PID); [System.IO.File]::Move('$ready.partial', '$ready'); Start-Sleep -Seconds 600"
             $process = Start-Process -FilePath $script:pwsh -ArgumentList @('-NoProfile', '-NonInteractive', '-Command', $holder) -PassThru
             try {
-                $deadline = (Get-Date).AddSeconds(30)
+                $deadline = (Get-Date).AddSeconds(180)
                 while (-not (Test-Path -LiteralPath $ready)) {
-                    if ((Get-Date) -gt $deadline) {
+                    if ($process.HasExited -or ((Get-Date) -gt $deadline)) {
                         throw 'The lock holder did not start.'
                     }
                     Start-Sleep -Milliseconds 100

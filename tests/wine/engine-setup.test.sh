@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole product on a real PowerShell engine under Wine: the setup executable made by the
 # image builder from a sandbox copy of the tree (runtime from a loopback server), the dialog,
-# the consent typed into the installation console, the install, a failure, a reinstall through
-# the mirror and the registered quiet uninstall; everything checked from outside.
+# the consent typed into the installation console, the install, a failure, a run cut off in its
+# download, a reinstall through the mirror and the registered quiet uninstall; everything checked
+# from outside.
 # ctest-lock: wine_engine
 # ctest-fixtures: wine_engine
 # ctest-timeout: 1200
@@ -171,6 +172,30 @@ wrong=$(sha256sum "$serve/primary.zip" | cut -d' ' -f1)
 failed_run wrong-pin "Electron runtime integrity check failed. Expected $digest, received $wrong."
 rm -f "$serve/primary.zip"
 
+echo "== A run cut off during the download: the console's engine killed (${SECONDS} s)"
+cp "$scratch/archive.zip" "$serve/primary.zip"
+touch "$scratch/server/stall-next"
+setup_start cutoff
+consent cutoff consent.txt "$consent_prompt" y
+partial=
+for _ in $(seq 1 480); do
+    partial=$(find "$users/Temp" -path "*/TARNQUILL-v$version/.runtime/cache/*.partial" -size +0 2>/dev/null | head -n 1)
+    [ -n "$partial" ] && break
+    sleep 0.5
+done
+if [ -n "$partial" ]; then
+    wine taskkill /F /IM powershell.exe >/dev/null 2>&1 || true
+    setup_finish
+    cutoff_work=$(leftovers)
+    [ ! -e "${partial%.partial}" ] && echo "ok: cutoff: no archive under its own name" ||
+        fail "cutoff: a partial download under the archive's name"
+    # As if the run had been cut off a while ago; the next run then takes its folder away.
+    touch -d '-20 minutes' "$users/Temp/$cutoff_work"
+else
+    fail "cutoff: the download did not start"
+    cutoff_work=none
+fi
+
 echo "== Install with older versions present: retention question, shortcuts, registry, start (${SECONDS} s)"
 for old in "App-0.11.0" "Backup-0.11.0-0123456789abcdef0123456789abcdef" "App-0.13.3"; do
     mkdir -p "$local_root/$old"
@@ -180,7 +205,6 @@ mkdir -p "$users/AppData/Roaming/TARNQUILL"
 echo '{}' >"$users/AppData/Roaming/TARNQUILL/settings.json"
 wine reg add "$run_key" /v TARNQUILL /d "\"$win_root\\App-0.13.3\\TARNQUILL.exe\" --hidden" /f >/dev/null
 wine reg add "$run_key" /v Other /d 'C:\other\other.exe' /f >/dev/null
-cp "$scratch/archive.zip" "$serve/primary.zip"
 setup_start success
 consent success consent.txt "$consent_prompt" y
 consent success retention.txt "Remove exactly these old application/backup folders? [Y/N, default N]:" y
@@ -193,7 +217,7 @@ check_eq "version folders and log" "App-0.13.3 App-$version Logs" "$(ls "$local_
 app="$local_root/App-$version"
 for file in TARNQUILL.exe icudtl.dat LICENSE resources/app/package.json resources/app/main.js \
     resources/app/assets/tarnquill.ico resources/app/scripts/uninstall-installed.ps1 \
-    resources/app/scripts/installation-safety.ps1 README.md; do
+    resources/app/scripts/installation-safety.ps1 resources/app/scripts/temporary-folders.ps1 README.md; do
     [ -f "$app/$file" ] || fail "installed file missing: $file"
 done
 [ ! -e "$app/electron.exe" ] && [ ! -e "$app/resources/default_app.asar" ] &&
@@ -214,6 +238,8 @@ has_line "log: setup hash" "$scratch/success.log" "Installer SHA-256: $setup_has
 has_line "log: complete" "$scratch/success.log" "Installation complete: $win_app"
 has_line "log: old version removed" "$scratch/success.log" "Removed old version: App-0.11.0"
 has_line "log: old backup removed" "$scratch/success.log" "Removed old version: Backup-0.11.0-0123456789abcdef0123456789abcdef"
+grep -qE "^Removed leftover temporary folder: $cutoff_work \([0-9.]+ MB\)\$" "$scratch/success.log" &&
+    echo "ok: log: the cut-off run's work folder removed" || fail "log: no removal of [$cutoff_work]"
 check_eq "installer.sha256" "$setup_hash  TARNQUILL-Setup-$version-online.exe"$'\r' \
     "$(cat "$local_root/Logs/installer.sha256")"
 quiet="powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -File \"$win_app\\resources\\app\\scripts\\uninstall-installed.ps1\" -Quiet"

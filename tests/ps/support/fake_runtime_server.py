@@ -14,6 +14,12 @@ download path that the runtime script appends to its host) is ignored:
   /unsized/...          200, the archive without a Content-Length (ends at close)
   /redirect/<rest>      302 to /<rest> (the mirror host redirects too)
 
+A file named stall-next in the folder of --port-file makes the next request
+for a file (archive, file) stall instead: it announces the whole length,
+sends half and then holds the connection open, sending nothing, until the
+client goes away; the marker is used up by that request. So a test can cut a
+run off in the middle of its download.
+
 Every request line ("GET /path") is appended to --log, so a test can tell
 whether a download was attempted. The chosen port is written to --port-file
 (atomically, through a rename) once the server listens. The server ends by
@@ -23,6 +29,7 @@ their folder (when empty).
 
 import argparse
 import os
+import socket
 import sys
 import threading
 import time
@@ -56,8 +63,32 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
+    def take_stall(self):
+        marker = os.path.join(os.path.dirname(self.server.port_file), "stall-next")
+        try:
+            os.remove(marker)
+            return True
+        except FileNotFoundError:
+            return False
+
+    def hold_open(self):
+        # Until the client closes its end (or dies), or ten minutes at the most.
+        self.connection.settimeout(1)
+        deadline = time.monotonic() + 600
+        while time.monotonic() < deadline:
+            try:
+                if not self.connection.recv(4096):
+                    return
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+
     def send_file(self, path, limit=None):
         size = os.path.getsize(path)
+        stall = limit is None and self.command != "HEAD" and self.take_stall()
+        if stall:
+            limit = size // 2
         self.send_response(200)
         self.send_header("Content-Type", "application/zip")
         self.send_header("Content-Length", str(size))
@@ -71,6 +102,8 @@ class Handler(BaseHTTPRequestHandler):
                 self.connection.sendfile(source)
             else:
                 self.connection.sendfile(source, 0, limit)
+        if stall:
+            self.hold_open()
 
     def send_unsized(self, path):
         # No Content-Length: the body ends when the connection closes.
