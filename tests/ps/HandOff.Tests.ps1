@@ -77,7 +77,7 @@ BeforeAll {
         $promptSeen = $null
         $waiting = $false
         $pressed = $false
-        $deadline = [DateTime]::UtcNow.AddSeconds(120)
+        $deadline = [DateTime]::UtcNow.AddSeconds(300)
         $read = $reader.ReadAsync($buffer, 0, $buffer.Length)
         while ($true) {
             if ($read.Wait(100)) {
@@ -106,8 +106,8 @@ BeforeAll {
                 }
             }
             if ([DateTime]::UtcNow -gt $deadline) {
-                $process.Kill()
-                throw 'The hand-off command did not end within two minutes.'
+                $process.Kill($true)
+                throw 'The hand-off command did not end within five minutes.'
             }
         }
         $process.WaitForExit()

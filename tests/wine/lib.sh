@@ -54,8 +54,9 @@ xvfb_start() {
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
         Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
         XVFB_PID=$!
-        local i
-        for i in $(seq 1 50); do
+        # Until it listens, or has ended because another server took the number first.
+        local end=$((SECONDS + 120))
+        while [ $SECONDS -lt $end ]; do
             if [ -e "/tmp/.X11-unix/X$n" ]; then
                 export DISPLAY=":$n"
                 return 0
@@ -213,11 +214,11 @@ cmd_run() {
 }
 
 # cmd_run_held OUT CMDFILE [FILE]: runs a command file under Wine's cmd.exe with a keyboard that
-# types nothing for four seconds, then one Enter. Sets CMD_HELD (yes when it was still running
-# at that moment), CMD_FILE_BEFORE (yes when FILE existed then) and CMD_RC. Run from the folder
-# that should be current.
+# types nothing until the command file has ended or shows a "Press any key" line, then one
+# Enter. Sets CMD_HELD (yes when it was still running at that moment), CMD_FILE_BEFORE (yes when
+# FILE existed then) and CMD_RC. Run from the folder that should be current.
 cmd_run_held() {
-    local out="$1" file="$2" probe="${3:-}" keys="$1.keys" rcfile="$1.rc" i
+    local out="$1" file="$2" probe="${3:-}" keys="$1.keys" rcfile="$1.rc" end
     rm -f "$keys" "$rcfile"
     mkfifo "$keys"
     (
@@ -226,16 +227,22 @@ cmd_run_held() {
     ) &
     local runner=$!
     exec 7>"$keys"
-    sleep 4
+    end=$((SECONDS + 300))
+    until [ -e "$rcfile" ] || grep -q 'Press any key' "$out" 2>/dev/null || [ $SECONDS -ge $end ]; do
+        sleep 0.2
+    done
+    # A command file that went on without its key would show it within moments; the checks
+    # below pass on a correct one however long this takes.
+    [ -e "$rcfile" ] || sleep 2
     CMD_HELD=no
     [ -e "$rcfile" ] || CMD_HELD=yes
     CMD_FILE_BEFORE=no
     [ -n "$probe" ] && [ -e "$probe" ] && CMD_FILE_BEFORE=yes
     # The command file may have ended already; a key typed into nothing is no error.
     (trap '' PIPE; printf '\r\n' >&7) 2>/dev/null || true
-    for i in $(seq 1 60); do
-        [ -e "$rcfile" ] && break
-        sleep 0.5
+    end=$((SECONDS + 300))
+    until [ -e "$rcfile" ] || [ $SECONDS -ge $end ]; do
+        sleep 0.2
     done
     exec 7>&-
     wait "$runner" || true

@@ -282,14 +282,14 @@ function Start-FakeRuntimeServer {
         $info.ArgumentList.Add($argument)
     }
     $process = [System.Diagnostics.Process]::Start($info)
-    $deadline = [DateTime]::UtcNow.AddSeconds(20)
+    $deadline = [DateTime]::UtcNow.AddSeconds(120)
     while (-not (Test-Path -LiteralPath $portFile -PathType Leaf)) {
         if ($process.HasExited) {
             throw "The fake runtime server ended at start with exit code $($process.ExitCode)."
         }
         if ([DateTime]::UtcNow -gt $deadline) {
             $process.Kill()
-            throw 'The fake runtime server did not start within 20 seconds.'
+            throw 'The fake runtime server did not start within 120 seconds.'
         }
         Start-Sleep -Milliseconds 50
     }

@@ -183,7 +183,11 @@ engine_server_start() {
     /usr/bin/python3 "$wine_root/tests/ps/support/fake_runtime_server.py" --archive /dev/null \
         --log "$state/requests.log" --port-file "$state/port" --parent-pid $$ "${arguments[@]}" &
     ENGINE_SERVER_PID=$!
-    for _ in $(seq 1 100); do [ -s "$state/port" ] && break; sleep 0.1; done
+    local end=$((SECONDS + 120))
+    until [ -s "$state/port" ] || [ $SECONDS -ge $end ]; do
+        kill -0 "$ENGINE_SERVER_PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
     [ -s "$state/port" ] || return 1
     ENGINE_SERVER_URL="http://127.0.0.1:$(cat "$state/port")"
 }
