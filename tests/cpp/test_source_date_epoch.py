@@ -25,7 +25,7 @@ KATHMANDU = (5 * 60 + 45) * 60  # Asia/Kathmandu is UTC+05:45 all year
 def make_tree(tree):
     files = {name: (ROOT / name).read_bytes() for name in [
         "assets/tarnquill.ico", "installer/bootstrap.cpp", "installer/kernel32.def",
-        "installer/user32.def", "release/bin/build-online"]}
+        "installer/user32.def", "scripts/runtime.ps1", "release/bin/build-online"]}
     files.update({"package.json": b'{"version": "0.15.0"}', "src/app.js": b"1;", "docs/old": b""})
     for name, data in files.items():
         (tree / name).parent.mkdir(parents=True, exist_ok=True)
