@@ -1,5 +1,6 @@
 #include "bill_of_materials.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -11,6 +12,7 @@ namespace {
 
 using nlohmann::json;
 
+// The URL namespace of RFC 4122, 6ba7b811-9dad-11d1-80b4-00c04fd430c8.
 constexpr std::array<std::uint8_t, 16> url_namespace = {
     0x6b, 0xa7, 0xb8, 0x11, 0x9d, 0xad, 0x11, 0xd1, 0x80, 0xb4, 0x00, 0xc0, 0x4f, 0xd4, 0x30, 0xc8};
 

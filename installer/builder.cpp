@@ -20,13 +20,6 @@ const fs::path kernel32_relative = "installer/kernel32.def";
 const fs::path user32_relative = "installer/user32.def";
 const fs::path icon_relative = "assets/tarnquill.ico";
 
-// What the bill of materials is made of, besides the request.
-struct BuildInputs {
-    const RuntimePin& runtime;
-    const std::vector<BuildTool>& tools;
-    const Payload& payload;
-};
-
 Status write_text(const fs::path& path, std::string_view text) {
     return write_file_bytes(
         path, std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
@@ -98,16 +91,17 @@ Result<std::vector<BuildTool>> build_tools(const BuildRequest& request, const To
 
 // Made before anything is written, so that a document that cannot be made leaves no checksum
 // file either.
-Result<std::string> describe_setup(const BuildRequest& request, const BuildInputs& inputs,
+Result<std::string> describe_setup(const BuildRequest& request, const RuntimePin& runtime,
+                                   const std::vector<BuildTool>& tools, const Payload& payload,
                                    const std::string& digest) {
     BillOfMaterials bom;
     bom.version = request.version.text;
     bom.setup_file_name = request.out.filename().string();
     bom.setup_sha256 = digest;
     bom.timestamp = request.source_date.value_or(std::time(nullptr));
-    bom.tools = inputs.tools;
-    bom.members = inputs.payload.members;
-    bom.runtime = inputs.runtime;
+    bom.tools = tools;
+    bom.members = payload.members;
+    bom.runtime = runtime;
     return bill_of_materials_json(bom);
 }
 
@@ -163,7 +157,7 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!digest) {
         return digest.error();
     }
-    auto bom = describe_setup(request, {*runtime, *described_tools, *payload}, *digest);
+    auto bom = describe_setup(request, *runtime, *described_tools, *payload, *digest);
     if (!bom) {
         return bom.error();
     }

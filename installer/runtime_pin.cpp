@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "file_io.h"
@@ -66,18 +67,7 @@ Error unusable_script(const std::string& problem) {
                  "executable was written."};
 }
 
-} // namespace
-
-std::string RuntimePin::archive() const {
-    return "electron-v" + version + "-win32-x64.zip";
-}
-
-std::vector<std::string> RuntimePin::download_urls() const {
-    return {primary_host + "/electron/electron/releases/download/v" + version + "/" + archive(),
-            mirror_host + "/projects/electron.mirror/files/v" + version + "/" + archive() +
-                "/download"};
-}
-
+// The value of the one line that sets `name`; the error completes "<file> ...".
 Result<std::string> single_quoted_constant(std::string_view script, std::string_view name) {
     std::vector<std::string_view> assignments;
     std::size_t start = 0;
@@ -101,6 +91,18 @@ Result<std::string> single_quoted_constant(std::string_view script, std::string_
                      ", not to one single-quoted value"};
     }
     return *value;
+}
+
+} // namespace
+
+std::string RuntimePin::archive() const {
+    return "electron-v" + version + "-win32-x64.zip";
+}
+
+std::vector<std::string> RuntimePin::download_urls() const {
+    return {primary_host + "/electron/electron/releases/download/v" + version + "/" + archive(),
+            mirror_host + "/projects/electron.mirror/files/v" + version + "/" + archive() +
+                "/download"};
 }
 
 Result<RuntimePin> read_runtime_pin(const std::filesystem::path& root) {

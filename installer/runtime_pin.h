@@ -5,7 +5,6 @@
 
 #include <filesystem>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "result.h"
@@ -28,11 +27,10 @@ struct RuntimePin {
     std::vector<std::string> download_urls() const;
 };
 
-// The value of the one line `<indent>$name = '<value>'` in `script`. Fails when no line sets
-// `name`, when more than one does, or when the line holds anything but one single-quoted value.
-Result<std::string> single_quoted_constant(std::string_view script, std::string_view name);
-
-// Reads the pin from scripts/runtime.ps1 under `root`. Errors name the file and the constant.
+// Reads the pin from scripts/runtime.ps1 under `root`: each value from the one line
+// `<indent><name> = '<value>'` that sets it. Fails, naming the file and the constant, when no line
+// or more than one sets a name, when that line holds anything but one single-quoted value, or when
+// the pin is not 64 lower-case hexadecimal digits.
 Result<RuntimePin> read_runtime_pin(const std::filesystem::path& root);
 
 } // namespace tarnquill
