@@ -1,5 +1,6 @@
 #include "builder.h"
 
+#include "bill_of_materials.h"
 #include "bootstrap_source.h"
 #include "checksum.h"
 #include "file_io.h"
@@ -75,6 +76,35 @@ Status compile_and_link(const BuildRequest& request, const Toolchain& tools) {
     return link_setup(tools, {object, request.work / "setup.res", kernel32, user32}, request.out);
 }
 
+Result<std::vector<BuildTool>> build_tools(const BuildRequest& request, const Toolchain& tools) {
+    std::vector<BuildTool> described = {
+        {"build-online", request.version.text, "TARNQUILL image builder"}};
+    for (const auto& program : {tools.compiler, tools.linker}) {
+        auto line = reported_version(program);
+        if (!line) {
+            return Error{line.error().message + " No setup executable was built."};
+        }
+        described.push_back(reported_tool(program.filename().string(), *line));
+    }
+    return described;
+}
+
+// Made before anything is written, so that a document that cannot be made leaves no checksum
+// file either.
+Result<std::string> describe_setup(const BuildRequest& request, const RuntimePin& runtime,
+                                   const std::vector<BuildTool>& tools, const Payload& payload,
+                                   const std::string& digest) {
+    BillOfMaterials bom;
+    bom.version = request.version.text;
+    bom.setup_file_name = request.out.filename().string();
+    bom.setup_sha256 = digest;
+    bom.timestamp = request.source_date.value_or(std::time(nullptr));
+    bom.tools = tools;
+    bom.members = payload.members;
+    bom.runtime = runtime;
+    return bill_of_materials_json(bom);
+}
+
 } // namespace
 
 fs::path default_output(const fs::path& root, const ReleaseVersion& version) {
@@ -86,6 +116,10 @@ fs::path default_work(const fs::path& root) {
 }
 
 Result<BuildSummary> build_setup(const BuildRequest& request) {
+    auto runtime = read_runtime_pin(request.root);
+    if (!runtime) {
+        return runtime.error();
+    }
     if (auto made = create_folder(request.work); !made) {
         return made.error();
     }
@@ -96,11 +130,15 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!tools) {
         return tools.error();
     }
+    auto described_tools = build_tools(request, *tools);
+    if (!described_tools) {
+        return described_tools.error();
+    }
     auto payload = make_payload(request.root, request.version.text, request.source_date);
     if (!payload) {
         return payload.error();
     }
-    if (auto written = write_resources(request, *payload); !written) {
+    if (auto written = write_resources(request, payload->archive); !written) {
         return written.error();
     }
     if (auto linked = compile_and_link(request, *tools); !linked) {
@@ -110,7 +148,8 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!image) {
         return image.error();
     }
-    if (auto verified = verify_setup_image(*image, *payload, request.version.text); !verified) {
+    if (auto verified = verify_setup_image(*image, payload->archive, request.version.text);
+        !verified) {
         return Error{"Verification of " + request.out.string() +
                      " failed: " + verified.error().message + ". No checksum file was written."};
     }
@@ -118,17 +157,26 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!digest) {
         return digest.error();
     }
+    auto bom = describe_setup(request, *runtime, *described_tools, *payload, *digest);
+    if (!bom) {
+        return bom.error();
+    }
     if (auto written = write_text(checksum_path(request.out), checksum_line(*digest, request.out));
         !written) {
         return written.error();
     }
-    return BuildSummary{request.out_display, image->size(), payload->size(), *digest};
+    if (auto written = write_text(bill_of_materials_path(request.out), *bom); !written) {
+        return written.error();
+    }
+    return BuildSummary{request.out_display, image->size(), payload->archive.size(), *digest,
+                        bill_of_materials_path(request.out_display).string()};
 }
 
 std::string summary_text(const BuildSummary& summary) {
     return "Built unsigned x64 ONLINE installer: " + summary.out_display + "\n" +
            std::to_string(summary.file_size) + " bytes; embedded source ZIP " +
-           std::to_string(summary.payload_size) + " bytes\n" + "SHA256 " + summary.digest + "\n";
+           std::to_string(summary.payload_size) + " bytes\n" + "SHA256 " + summary.digest + "\n" +
+           "Bill of materials (CycloneDX 1.6): " + summary.bill_of_materials_display + "\n";
 }
 
 } // namespace tarnquill

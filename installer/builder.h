@@ -28,6 +28,7 @@ struct BuildSummary {
     std::uintmax_t file_size = 0;
     std::uintmax_t payload_size = 0;
     std::string digest;
+    std::string bill_of_materials_display; // named as the output is
 };
 
 // Default output and build folder under the source tree root.
@@ -35,12 +36,13 @@ std::filesystem::path default_output(const std::filesystem::path& root,
                                      const ReleaseVersion& version);
 std::filesystem::path default_work(const std::filesystem::path& root);
 
-// Creates the folders, packs, writes setup.res, makes the import libraries, prepares and
-// compiles the bootstrap, links, verifies and writes the checksum file. Stops at the first
-// failure and leaves whatever was written in place.
+// Reads the runtime pin, creates the folders, packs, writes setup.res, makes the import
+// libraries, prepares and compiles the bootstrap, links, verifies, and writes the checksum file
+// and the bill of materials. Stops at the first failure and leaves whatever was written in place;
+// a runtime pin that cannot be read stops it before anything is created.
 Result<BuildSummary> build_setup(const BuildRequest& request);
 
-// The three summary lines.
+// The four summary lines.
 std::string summary_text(const BuildSummary& summary);
 
 } // namespace tarnquill

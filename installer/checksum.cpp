@@ -14,7 +14,7 @@ Result<std::string> sha256_hex(std::span<const std::uint8_t> data) {
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
         EVP_DigestUpdate(context.get(), data.data(), data.size()) != 1 ||
         EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-        return Error{"OpenSSL could not compute the SHA-256 of the setup executable"};
+        return Error{"OpenSSL could not compute a SHA-256"};
     }
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;

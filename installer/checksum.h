@@ -1,4 +1,5 @@
-// SHA-256 of the setup executable and the one-line checksum file beside it.
+// SHA-256 digests (of the setup executable and of each packed file) and the one-line checksum
+// file beside the setup executable.
 #pragma once
 
 #include <filesystem>

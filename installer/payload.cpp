@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include "checksum.h"
 #include "file_io.h"
 #include "packing.h"
 #include "zip_writer.h"
@@ -33,14 +34,15 @@ std::string payload_top_folder(const std::string& version_text) {
     return "TARNQUILL-v" + version_text + "/";
 }
 
-Result<Bytes> make_payload(const std::filesystem::path& root, const std::string& version_text,
-                           std::optional<std::time_t> source_date) {
+Result<Payload> make_payload(const std::filesystem::path& root, const std::string& version_text,
+                             std::optional<std::time_t> source_date) {
     auto files = list_packed_files(root);
     if (!files) {
         return files.error();
     }
     const auto top = payload_top_folder(version_text);
     ZipWriter zip;
+    Payload payload;
     for (const auto& file : *files) {
         auto when = file_date_time(file.absolute_path, source_date);
         if (!when) {
@@ -50,12 +52,23 @@ Result<Bytes> make_payload(const std::filesystem::path& root, const std::string&
         if (!data) {
             return data.error();
         }
-        if (auto added = zip.add(top + file.relative_path, *data, *when); !added) {
+        auto digest = sha256_hex(*data);
+        if (!digest) {
+            return digest.error();
+        }
+        const auto name = top + file.relative_path;
+        if (auto added = zip.add(name, *data, *when); !added) {
             return Error{"Cannot pack " + file.absolute_path.string() + ": " +
                          added.error().message};
         }
+        payload.members.push_back({name, *digest});
     }
-    return zip.finish();
+    auto archive = zip.finish();
+    if (!archive) {
+        return archive.error();
+    }
+    payload.archive = std::move(*archive);
+    return payload;
 }
 
 } // namespace tarnquill

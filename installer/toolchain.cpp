@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -25,6 +26,55 @@ std::string describe_status(int status) {
         return "signal " + std::to_string(WTERMSIG(status));
     }
     return "status " + std::to_string(status);
+}
+
+// Both ends of a pipe, closed when it goes out of scope.
+struct Pipe {
+    int ends[2] = {-1, -1};
+    void close_end(int end) {
+        if (ends[end] >= 0) {
+            close(ends[end]);
+            ends[end] = -1;
+        }
+    }
+    ~Pipe() {
+        close_end(0);
+        close_end(1);
+    }
+};
+
+Result<pid_t> start_program(const std::filesystem::path& program,
+                            const std::vector<std::string>& arguments,
+                            const posix_spawn_file_actions_t* actions) {
+    std::vector<std::string> words;
+    words.push_back(program.string());
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    const int started =
+        posix_spawn(&child, program.c_str(), actions, nullptr, argv.data(), environ);
+    if (started != 0) {
+        return Error{"Cannot start " + program.string() + ": " + std::strerror(started)};
+    }
+    return child;
+}
+
+Status wait_for_program(const std::filesystem::path& program, pid_t child) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return Error{"Lost track of " + program.string() + ": " + std::strerror(errno)};
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        return Error{program.filename().string() + " failed (" + describe_status(status) +
+                     "); the build stopped there."};
+    }
+    return success();
 }
 
 } // namespace
@@ -70,32 +120,47 @@ Result<Toolchain> find_toolchain(std::string_view search_path,
 
 Status run_program(const std::filesystem::path& program,
                    const std::vector<std::string>& arguments) {
-    std::vector<std::string> words;
-    words.push_back(program.string());
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& word : words) {
-        argv.push_back(word.data());
+    auto child = start_program(program, arguments, nullptr);
+    if (!child) {
+        return child.error();
     }
-    argv.push_back(nullptr);
+    return wait_for_program(program, *child);
+}
 
-    pid_t child = 0;
-    const int started =
-        posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ);
-    if (started != 0) {
-        return Error{"Cannot start " + program.string() + ": " + std::strerror(started)};
+Result<std::string> reported_version(const std::filesystem::path& program) {
+    Pipe output;
+    // Close-on-exec: the child keeps only its copy as standard output.
+    if (pipe2(output.ends, O_CLOEXEC) != 0) {
+        return Error{"Cannot make a pipe to read " + program.string() +
+                     " --version: " + std::strerror(errno)};
     }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return Error{"Lost track of " + program.string() + ": " + std::strerror(errno)};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output.ends[1], STDOUT_FILENO);
+    auto child = start_program(program, {"--version"}, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+    if (!child) {
+        return child.error();
+    }
+    output.close_end(1);
+    std::string text;
+    char buffer[4096];
+    while (true) {
+        const auto count = read(output.ends[0], buffer, sizeof buffer);
+        if (count > 0) {
+            text.append(buffer, static_cast<std::size_t>(count));
+        } else if (count == 0 || errno != EINTR) {
+            break;
         }
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        return Error{program.filename().string() + " failed (" + describe_status(status) +
-                     "); the build stopped there."};
+    if (auto ended = wait_for_program(program, *child); !ended) {
+        return ended.error();
     }
-    return success();
+    const auto line = text.substr(0, text.find_first_of("\r\n"));
+    if (line.empty()) {
+        return Error{program.string() + " --version printed no version."};
+    }
+    return line;
 }
 
 Status make_import_library(const Toolchain& tools, const std::filesystem::path& definitions,

@@ -33,6 +33,10 @@ Result<Toolchain> find_toolchain(std::string_view search_path,
 // Starts `program` with `arguments` (without argv[0]), waits, and fails on a non-zero status.
 Status run_program(const std::filesystem::path& program, const std::vector<std::string>& arguments);
 
+// The first line `program --version` prints, as the program words it
+// ("Debian clang version 19.1.7 (3~deb12u1)").
+Result<std::string> reported_version(const std::filesystem::path& program);
+
 // lld-link /lib /machine:x64 /def:<definitions> /out:<library>
 Status make_import_library(const Toolchain& tools, const std::filesystem::path& definitions,
                            const std::filesystem::path& library);

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Test tools: Debian packages, PowerShell 7.6.10 and Pester 5 under release/tools.
+# Test tools: Debian packages, PowerShell 7.6.10, Pester 5 and the CycloneDX validator under
+# release/tools.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-build-deps.sh"
@@ -22,4 +23,14 @@ if [ -f "$root/tests/native/csharp5/IconWriterCSharp5.csproj" ] && \
    [ ! -f "$root/release/tools/csharp5-restored" ]; then
     dotnet restore "$root/tests/native/csharp5/IconWriterCSharp5.csproj" --packages "$tools/nuget" \
         && touch "$root/release/tools/csharp5-restored"
+fi
+# The CycloneDX 1.6 JSON schema validator that checks the bill of materials
+# (tests/support/validate_cyclonedx.js). npm comes with Node.js; Debian packs it apart.
+cyclonedx=(@cyclonedx/cyclonedx-library@10.3.0 ajv@8.20.0 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1)
+if [ "$(cat "$tools/npm/installed.txt" 2>/dev/null)" != "${cyclonedx[*]}" ]; then
+    command -v npm >/dev/null || "$root/tools/apt-ensure.sh" npm
+    echo "Installing the CycloneDX validator into release/tools/npm"
+    mkdir -p "$tools/npm"
+    npm install --prefix "$tools/npm" --no-audit --no-fund --save-exact "${cyclonedx[@]}"
+    echo "${cyclonedx[*]}" >"$tools/npm/installed.txt"
 fi

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Signs a setup executable in place with Authenticode (SHA-256) and rewrites its checksum file.
+# Signs a setup executable in place with Authenticode (SHA-256) and rewrites its checksum file
+# and the setup's SHA-256 and serial number in its bill of materials.
 # Usage: tools/sign-setup.sh EXE PKCS12
 #   TARNQUILL_SIGN_PASSWORD       password of the PKCS#12 file (required; may be empty)
 #   TARNQUILL_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server (optional)
 # The password is handed to osslsigncode through a pipe, never on a command line. Signing works
-# on a copy beside EXE, so a refusal or a failure leaves EXE and its checksum file as they were.
+# on copies beside EXE, so a refusal or a failure leaves EXE, its checksum file and its bill of
+# materials as they were.
 set -euo pipefail
 
 refuse() {
@@ -40,13 +42,37 @@ is_signed() {
     [ -n "$size" ] && [ "$size" -ne 0 ]
 }
 
-# The image builder's rule: the extension replaced by ".exe.sha256", appended where there is none.
-checksum_path() {
+# The image builder's rule for the files beside EXE: the extension replaced by ".exe" and SUFFIX,
+# appended where there is none. Usage: beside_setup EXE SUFFIX
+beside_setup() {
     local folder name
     folder=$(dirname -- "$1")
     name=$(basename -- "$1")
     [[ "${name:1}" == *.* ]] && name="${name%.*}"
-    printf '%s/%s.exe.sha256' "$folder" "$name"
+    printf '%s/%s.exe%s' "$folder" "$name" "$2"
+}
+
+# Writes the bill of materials BOM to OUT with the setup's SHA-256 changed from OLD to NEW and the
+# serial number made from NEW as the image builder makes it; sorted keys and two-space indents,
+# as the builder writes them. Fails when BOM does not name OLD as the setup's SHA-256.
+# Usage: rewrite_bill_of_materials BOM OLD NEW OUT
+rewrite_bill_of_materials() {
+    python3 - "$@" <<'PY'
+import json
+import sys
+import uuid
+
+path, old, new, out = sys.argv[1:]
+with open(path, encoding="utf-8") as source:
+    bom = json.load(source)
+hashes = bom["metadata"]["component"]["hashes"]
+if hashes != [{"alg": "SHA-256", "content": old}]:
+    sys.exit(f"the setup's SHA-256 in it is not {old}")
+hashes[0]["content"] = new
+bom["serialNumber"] = f"urn:uuid:{uuid.uuid5(uuid.NAMESPACE_URL, 'urn:sha256:' + new)}"
+with open(out, "w", encoding="utf-8") as target:
+    target.write(json.dumps(bom, indent=2, sort_keys=True, ensure_ascii=False) + "\n")
+PY
 }
 
 [ $# -eq 2 ] || {
@@ -65,6 +91,11 @@ fi
     refuse "TARNQUILL_SIGN_PASSWORD is not set; it must hold the password of $pkcs12. Nothing was signed."
 command -v osslsigncode >/dev/null ||
     refuse "osslsigncode is not installed (tools/install-build-deps.sh installs it); nothing was signed."
+bom=$(beside_setup "$exe" .cdx.json)
+[ -f "$bom" ] ||
+    refuse "There is no bill of materials at $bom (the image builder writes it beside the setup); nothing was signed."
+command -v python3 >/dev/null ||
+    refuse "python3 is not installed (tools/install-build-deps.sh installs it); nothing was signed."
 
 # The copy lies beside EXE, so the final rename stays on one file system.
 scratch=$(mktemp -d "$(dirname -- "$exe")/.sign-setup.XXXXXX")
@@ -82,11 +113,17 @@ if ! osslsigncode sign -pkcs12 "$pkcs12" -readpass <(printf '%s' "$TARNQUILL_SIG
     refuse "osslsigncode could not sign $exe (its messages are above); nothing was changed."
 fi
 
-checksum=$(checksum_path "$exe")
+checksum=$(beside_setup "$exe" .sha256)
 digest=$(sha256sum -- "$signed" | cut -d ' ' -f 1)
 printf '%s  %s\n' "$digest" "$(basename -- "$exe")" >"$scratch/checksum"
 [ -f "$checksum" ] && chmod --reference="$checksum" -- "$scratch/checksum"
+unsigned_digest=$(sha256sum -- "$exe" | cut -d ' ' -f 1)
+if ! rewrite_bill_of_materials "$bom" "$unsigned_digest" "$digest" "$scratch/bom" 2>"$scratch/bom.log"; then
+    refuse "$bom does not describe $exe ($(tail -n 1 "$scratch/bom.log")); nothing was changed."
+fi
+chmod --reference="$bom" -- "$scratch/bom"
 chmod --reference="$exe" -- "$signed"
 mv -f -- "$signed" "$exe"
 mv -f -- "$scratch/checksum" "$checksum"
+mv -f -- "$scratch/bom" "$bom"
 echo "SHA256 $digest"

@@ -56,12 +56,13 @@ class TreeBuild : public ::testing::Test {
             tree.write("tools-fake/damage.py", "import sys\npath = sys.argv[1]\n"
                                                "d = bytearray(open(path, 'rb').read())\n" +
                                                    python_damage + "\nopen(path, 'wb').write(d)\n");
-        const auto script = tree.write(
-            "tools-fake/lld-link",
-            "#!/bin/sh\n\"" + real->linker.string() + "\" \"$@\" || exit $?\n" +
-                "for a in \"$@\"; do case \"$a\" in /out:*.lib) exit 0;; /out:*) out=${a#/out:};; "
-                "esac; done\nexec /usr/bin/python3 \"" +
-                damage.string() + "\" \"$out\"\n");
+        const auto script =
+            tree.write("tools-fake/lld-link",
+                       "#!/bin/sh\n\"" + real->linker.string() + "\" \"$@\" || exit $?\n" +
+                           "for a in \"$@\"; do case \"$a\" in --version | /out:*.lib) exit 0;; "
+                           "/out:*) out=${a#/out:};; "
+                           "esac; done\nexec /usr/bin/python3 \"" +
+                           damage.string() + "\" \"$out\"\n");
         fs::permissions(script, fs::perms::owner_all);
         request.search_path = (tree / "tools-fake").string() + ":" + request.search_path;
     }
@@ -78,8 +79,9 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
               (std::set<std::string>{"setup.res", "kernel32.lib", "user32.lib", "bootstrap.cpp",
                                      "bootstrap.obj"}));
 
-    // setup.bin gets setup.exe.sha256, and the line inside names the real file.
-    EXPECT_EQ(folder_names(tree / "out"), (std::set<std::string>{"setup.bin", "setup.exe.sha256"}));
+    // setup.bin gets setup.exe.sha256 and setup.exe.cdx.json; the line inside names the real file.
+    EXPECT_EQ(folder_names(tree / "out"),
+              (std::set<std::string>{"setup.bin", "setup.exe.sha256", "setup.exe.cdx.json"}));
     EXPECT_EQ(test::read_text(tree / "out/setup.exe.sha256"), summary->digest + "  setup.bin\n");
 
     // The version record keeps the default file name whatever --out says.
@@ -91,11 +93,11 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
     }
     EXPECT_NE(res.find(original_name), std::string::npos);
 
-    EXPECT_EQ(summary_text(*summary), "Built unsigned x64 ONLINE installer: out/setup.bin\n" +
-                                          std::to_string(image.size()) +
-                                          " bytes; embedded source ZIP " +
-                                          std::to_string(summary->payload_size) +
-                                          " bytes\nSHA256 " + summary->digest + "\n");
+    EXPECT_EQ(summary_text(*summary),
+              "Built unsigned x64 ONLINE installer: out/setup.bin\n" +
+                  std::to_string(image.size()) + " bytes; embedded source ZIP " +
+                  std::to_string(summary->payload_size) + " bytes\nSHA256 " + summary->digest +
+                  "\nBill of materials (CycloneDX 1.6): out/setup.exe.cdx.json\n");
 }
 
 TEST_F(TreeBuild, PreparesTheBootstrapWhileThePackedSourceKeepsItsPlaceholders) {
@@ -109,7 +111,7 @@ TEST_F(TreeBuild, PreparesTheBootstrapWhileThePackedSourceKeepsItsPlaceholders) 
 
     auto payload = make_payload(tree.root(), "0.15.0");
     ASSERT_TRUE(payload.ok());
-    auto contents = read_zip(*payload);
+    auto contents = read_zip(payload->archive);
     ASSERT_TRUE(contents.ok());
     const auto& packed = contents->at("TARNQUILL-v0.15.0/installer/bootstrap.cpp");
     EXPECT_EQ(std::string(packed.begin(), packed.end()), original);
@@ -146,6 +148,7 @@ TEST_P(DamagedLink, FailsVerificationAndWritesNoChecksumFile) {
         << summary.error().message;
     EXPECT_TRUE(fs::exists(request.out));
     EXPECT_FALSE(fs::exists(tree / "out/setup.exe.sha256"));
+    EXPECT_FALSE(fs::exists(tree / "out/setup.exe.cdx.json"));
 }
 
 INSTANTIATE_TEST_SUITE_P(

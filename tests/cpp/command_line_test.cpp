@@ -112,6 +112,58 @@ TEST_F(BuilderProgram, RefusesABadSourceDateEpochBeforeAnythingIsCreated) {
     }
 }
 
+struct BrokenPin {
+    const char* name;
+    const char* line;        // the line of scripts/runtime.ps1 to replace
+    const char* replacement; // what stands there instead ("" removes it)
+    const char* message;
+};
+
+void PrintTo(const BrokenPin& broken, std::ostream* out) {
+    *out << broken.name;
+}
+
+class RuntimeScriptWithoutThePin : public BuilderProgram,
+                                   public ::testing::WithParamInterface<BrokenPin> {};
+
+// The runtime values are read first, so that none of the three release files is written
+// without them.
+TEST_P(RuntimeScriptWithoutThePin, StopsBeforeAnythingIsCreated) {
+    tree.make_buildable("0.15.0");
+    auto script = test::read_text(tree / "scripts/runtime.ps1");
+    const auto at = script.find(GetParam().line);
+    ASSERT_NE(at, std::string::npos);
+    const auto end = script.find('\n', at);
+    script.replace(at, end - at, GetParam().replacement);
+    tree.write("scripts/runtime.ps1", script);
+    const auto result = run({"--out", "x/setup.exe", "--work", "w"});
+    EXPECT_EQ(result.exit_status, 1);
+    for (const auto& part :
+         {(tree / "scripts/runtime.ps1").string(), std::string(GetParam().message),
+          std::string("No setup executable was written.")}) {
+        EXPECT_NE(result.err.find(part), std::string::npos) << part << " not in " << result.err;
+    }
+    EXPECT_TRUE(created().empty());
+    EXPECT_TRUE(fs::is_empty(elsewhere.root()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RuntimeScriptWithoutThePin,
+    ::testing::Values(
+        BrokenPin{"PinMissing", "$script:ElectronSha256 =", "",
+                  "has no line that sets $script:ElectronSha256"},
+        BrokenPin{"PinTwice", "$script:ElectronSha256 =",
+                  "$script:ElectronSha256 = 'a'\n$script:ElectronSha256 = 'b'",
+                  "sets $script:ElectronSha256 on 2 lines"},
+        BrokenPin{"PinNotHex", "$script:ElectronSha256 =", "$script:ElectronSha256 = 'pinned'",
+                  "not to 64 lower-case hexadecimal digits"},
+        BrokenPin{"VersionDoubleQuoted",
+                  "$script:ElectronVersion =", "$script:ElectronVersion = \"43.4.1\"",
+                  "sets $script:ElectronVersion to \"43.4.1\", not to one single-quoted value"},
+        BrokenPin{"HostComposed", "$mirrorHost =", "    $mirrorHost = 'https://' + 'mirror'",
+                  "sets $mirrorHost to 'https://' + 'mirror', not to one single-quoted value"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(BuilderProgram, ReportsAPackageJsonThatIsNotJson) {
     tree.make_buildable("0.15.0");
     tree.write("package.json", "{ \"version\": ");

@@ -58,6 +58,9 @@ TREE_FILES = {
     "small.txt": True,
     "empty.txt": True,
 }
+# Inputs of every build, copied from the repository.
+COPIED = ["assets/tarnquill.ico", "installer/bootstrap.cpp", "installer/kernel32.def",
+          "installer/user32.def", "scripts/runtime.ps1"]
 SMALL_TEXT = b"abcdefghijklmnopqrstuvwxyz0123456789ABC"  # 39 bytes, deflates to 41
 
 
@@ -96,14 +99,11 @@ class BuiltTree(unittest.TestCase):
                     out.write(SMALL_TEXT)
                 elif path != "empty.txt":
                     out.write(f"content of {path}\n".encode() * 3)
-        for relative in ["assets/tarnquill.ico", "installer/bootstrap.cpp",
-                         "installer/kernel32.def", "installer/user32.def"]:
+        for relative in COPIED:
             os.makedirs(os.path.dirname(os.path.join(cls.tree, relative)), exist_ok=True)
             shutil.copyfile(os.path.join(ROOT, relative), os.path.join(cls.tree, relative))
         cls.packed = sorted(
-            [p for p, packed in TREE_FILES.items() if packed] +
-            ["assets/tarnquill.ico", "installer/bootstrap.cpp", "installer/kernel32.def",
-             "installer/user32.def"], key=component_key)
+            [p for p, packed in TREE_FILES.items() if packed] + COPIED, key=component_key)
         # A fixed, even-second modification time for one file.
         cls.fixed_time = time.mktime((2024, 2, 29, 13, 45, 58, 0, 0, -1))
         os.utime(os.path.join(cls.tree, "a/b"), (cls.fixed_time, cls.fixed_time))

@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The real setup executable read back by pefile and llvm-readobj.
+"""The real setup executable read back by pefile and llvm-readobj, and the bill of materials
+beside it held to the setup's bytes, its payload and what its own install script shows.
 
 ctest-fixtures: setup_exe
 """
@@ -12,6 +13,7 @@ import struct
 import subprocess
 import tempfile
 import unittest
+import uuid
 import zipfile
 
 import pefile
@@ -24,6 +26,9 @@ EXE = os.environ.get("TARNQUILL_TEST_SETUP_EXE") or os.path.join(
     ROOT, "release", "test", "setup", f"TARNQUILL-Setup-{VERSION}-online.exe")
 EXTRACT = os.path.join(ROOT, "tests", "support", "extract_payload.py")
 READOBJ = shutil.which("llvm-readobj") or "/usr/lib/llvm-19/bin/llvm-readobj"
+BOM = EXE[:-len(".exe")] + ".exe.cdx.json"
+VALIDATE = os.path.join(ROOT, "tests", "support", "validate_cyclonedx.js")
+PWSH = os.environ.get("TARNQUILL_PWSH") or os.path.join(ROOT, "release", "tools", "pwsh", "pwsh")
 
 KERNEL32 = ["GetTempPathW", "GetSystemDirectoryW", "CreateDirectoryW", "GetCurrentProcessId",
             "GetTickCount64", "CreateFileW", "WriteFile", "CloseHandle",
@@ -244,6 +249,87 @@ class SetupExecutable(unittest.TestCase):
             with open(os.path.join(ROOT, "installer", file_name), encoding="ascii") as listing:
                 lines = listing.read().split()
             self.assertEqual(lines, ["LIBRARY", library, "EXPORTS"] + functions)
+
+
+def sha256_entry(digest):
+    return [{"alg": "SHA-256", "content": digest}]
+
+
+class BillOfMaterials(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        with open(BOM, encoding="utf-8") as document:
+            cls.bom = json.load(document)
+        with open(EXE, "rb") as exe:
+            cls.digest = hashlib.sha256(exe.read()).hexdigest()
+        temp = tempfile.TemporaryDirectory(prefix="tarnquill-bom-")
+        cls.addClassCleanup(temp.cleanup)
+        cls.temp = temp.name
+        cls.payload = os.path.join(cls.temp, "payload.zip")
+        subprocess.run(["/usr/bin/python3", EXTRACT, EXE, cls.payload], check=True)
+        (cls.runtime,) = [c for c in cls.bom["components"] if c["type"] != "file"]
+
+    def test_validates_against_the_cyclonedx_1_6_schema(self):
+        result = subprocess.run(["node", VALIDATE, BOM], capture_output=True, text=True)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+    def test_names_the_setup_by_the_checksum_files_sha256_and_takes_its_serial_from_it(self):
+        with open(EXE + ".sha256", encoding="utf-8") as checksum:
+            self.assertEqual(checksum.read().split()[0], self.digest)
+        setup = self.bom["metadata"]["component"]
+        self.assertEqual((setup["type"], setup["name"], setup["version"]),
+                         ("application", "TARNQUILL", VERSION))
+        self.assertEqual(setup["hashes"], sha256_entry(self.digest))
+        self.assertIn({"name": "tarnquill:file-name", "value": os.path.basename(EXE)},
+                      setup["properties"])
+        serial = uuid.uuid5(uuid.NAMESPACE_URL, "urn:sha256:" + self.digest)
+        self.assertEqual(self.bom["serialNumber"], f"urn:uuid:{serial}")
+        self.assertEqual(self.bom["dependencies"],
+                         [{"ref": setup["bom-ref"], "dependsOn": [self.runtime["bom-ref"]]}])
+
+    def test_lists_every_payload_member_in_archive_order_with_the_sha256_of_its_bytes(self):
+        with zipfile.ZipFile(self.payload) as archive:
+            expected = [{"type": "file", "name": info.filename,
+                         "hashes": sha256_entry(hashlib.sha256(archive.read(info)).hexdigest())}
+                        for info in archive.infolist()]
+        files = [c for c in self.bom["components"] if c["type"] == "file"]
+        self.assertEqual(files, expected)
+
+    def test_runtime_is_the_one_install_ps1_shows_before_it_asks_for_consent(self):
+        # The packed install script, run up to its question; non-interactive, it can go no further.
+        with zipfile.ZipFile(self.payload) as archive:
+            archive.extractall(self.temp)
+        script = os.path.join(self.temp, f"TARNQUILL-v{VERSION}", "scripts", "install.ps1")
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TARNQUILL_SETUP")}
+        for name in ["HOME", "LOCALAPPDATA", "TEMP", "TMP"]:
+            env[name] = os.path.join(self.temp, name.lower())
+            os.makedirs(env[name], exist_ok=True)
+        env["NO_COLOR"] = "1"
+        shown = subprocess.run([PWSH, "-NoLogo", "-NoProfile", "-NonInteractive", "-File", script],
+                               env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                               text=True).stdout
+        archive = re.search(r"^Download: (\S+) \(Windows x64 runtime\)$", shown, re.M)
+        pin = re.search(r"^Expected runtime SHA-256: ([0-9a-f]{64})$", shown, re.M)
+        sources = re.findall(r"^Source: (\S+)$", shown, re.M)
+        self.assertTrue(archive and pin and len(sources) == 2, shown)
+        runtime = self.runtime
+        self.assertEqual(runtime["hashes"], sha256_entry(pin.group(1)))
+        self.assertEqual([(r["type"], r["url"]) for r in runtime["externalReferences"]],
+                         [("distribution", url) for url in sources])
+        self.assertEqual(archive.group(1), f"electron-v{runtime['version']}-win32-x64.zip")
+        self.assertEqual(runtime["properties"],
+                         [{"name": "tarnquill:archive", "value": archive.group(1)},
+                          {"name": "tarnquill:delivery", "value": "install-time-download"}])
+
+    def test_tools_are_the_builder_and_the_compiler_and_linker_as_they_report_themselves(self):
+        tools = self.bom["metadata"]["tools"]["components"]
+        self.assertEqual([(t["name"], t["version"]) for t in tools][0], ("build-online", VERSION))
+        for tool in tools[1:]:
+            reported = subprocess.run([shutil.which(tool["name"]), "--version"],
+                                      capture_output=True, text=True, check=True).stdout
+            self.assertEqual(tool["description"], reported.splitlines()[0])
+            self.assertIn(f" {tool['version']}", tool["description"])
+        self.assertEqual([t["name"] for t in tools], ["build-online", "clang", "lld-link"])
 
 
 if __name__ == "__main__":

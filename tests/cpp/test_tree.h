@@ -75,6 +75,7 @@ class TestTree {
         copy_from_repository("installer/bootstrap.cpp");
         copy_from_repository("installer/kernel32.def");
         copy_from_repository("installer/user32.def");
+        copy_from_repository("scripts/runtime.ps1");
     }
 
     static void set_modified(const fs::path& path, std::time_t when) {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # tools/sign-setup.sh on the real setup executable with a throwaway self-signed certificate:
 # osslsigncode verifies the result against it, the payload still opens with pefile and zipfile,
-# the checksum file holds the signed digest, every refusal leaves the files byte for byte as they
-# were, and the signed setup still shows its dialog under Wine and exits 0 after No.
+# the checksum file and the bill of materials hold the signed digest, every refusal leaves the
+# files byte for byte as they were, and the signed setup still shows its dialog under Wine and
+# exits 0 after No.
 # ctest-lock: wine
 # ctest-fixtures: setup_exe;wine_prefix
 # ctest-timeout: 600
@@ -24,9 +25,13 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=TARNQUILL test sign
     -addext extendedKeyUsage=codeSigning -keyout key.pem -out cert.pem 2>/dev/null
 openssl pkcs12 -export -inkey key.pem -in cert.pem -out cert.p12 -passout pass:right-password
 
-unsigned() { # FOLDER: the built setup and its checksum file, alone in FOLDER
+unsigned() { # FOLDER: the built setup, its checksum file and bill of materials, alone in FOLDER
     mkdir -p "$1"
-    cp "$setup_exe" "$setup_exe.sha256" "$1/"
+    cp "$setup_exe" "$setup_exe.sha256" "$setup_exe.cdx.json" "$1/"
+}
+
+serial() { # DIGEST: the serial number the image builder derives from a setup's SHA-256
+    /usr/bin/python3 -c 'import sys, uuid; print(uuid.uuid5(uuid.NAMESPACE_URL, "urn:sha256:" + sys.argv[1]))' "$1"
 }
 
 snapshot() { # FOLDER: every entry's name and every file's digest
@@ -47,7 +52,17 @@ check_eq "exit status" 0 "$sign_rc"
 digest=$(sha256sum "signed/$name" | cut -d ' ' -f 1)
 check_eq "printed digest" "SHA256 $digest" "$(cat signed.out)"
 check_eq "checksum file" "$digest  $name" "$(cat "signed/$name.sha256")"
-check_eq "nothing else in the folder" "$(printf '%s\n' "$name" "$name.sha256")" "$(ls -A signed)"
+# The same document, the same bytes, but for the setup's SHA-256 and the serial number.
+unsigned_digest=$(cut -d ' ' -f 1 "$setup_exe.sha256")
+check_eq "bill of materials" \
+    "$(sed -e "s/$unsigned_digest/$digest/" -e "s/$(serial "$unsigned_digest")/$(serial "$digest")/" "$setup_exe.cdx.json")" \
+    "$(cat "signed/$name.cdx.json")"
+grep -q "\"content\": \"$digest\"" "signed/$name.cdx.json" && echo "ok: it names the signed digest" ||
+    fail "the bill of materials does not name the signed digest"
+node "$wine_root/tests/support/validate_cyclonedx.js" "signed/$name.cdx.json" >validate.out 2>&1 &&
+    echo "ok: still valid CycloneDX 1.6" || fail "schema: $(cat validate.out)"
+check_eq "nothing else in the folder" "$(printf '%s\n' "$name" "$name.cdx.json" "$name.sha256")" \
+    "$(ls -A signed)"
 if osslsigncode verify -CAfile cert.pem -in "signed/$name" >verify.out 2>&1; then
     echo "ok: osslsigncode verifies the signature"
 else
@@ -77,6 +92,12 @@ mkdir -p text
 printf 'not an executable\n' >"text/$name"
 refused "not a PE image" text "text/$name" right-password "is not a Windows executable"
 refused "missing file" text "text/missing.exe" right-password "There is no file at"
+unsigned other
+sed -i "s/$unsigned_digest/$(printf '0%.0s' {1..64})/" "other/$name.cdx.json"
+refused "another setup's bill of materials" other "other/$name" right-password \
+    "does not describe other/$name"
+rm "other/$name.cdx.json"
+refused "no bill of materials" other "other/$name" right-password "There is no bill of materials at"
 
 echo "== The signed setup under Wine: dialog, then No"
 cleanup() {
