@@ -3,6 +3,7 @@
 beside it held to the setup's bytes, its payload and what its own install script shows.
 
 ctest-fixtures: setup_exe
+ctest-lock: tarnquill_process (install.ps1 stops early while a test's process named TARNQUILL runs)
 """
 import hashlib
 import json
