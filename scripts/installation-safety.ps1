@@ -44,6 +44,28 @@ function Test-TarnquillSamePath {
     return [string]::Equals($Left, $Right, [System.StringComparison]::OrdinalIgnoreCase)
 }
 
+function Test-TarnquillPathWithin {
+    <#
+    .SYNOPSIS
+    Tells whether a full path is the same as, or lies below, another full path (ordinal, any case).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Folder
+    )
+    $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
+    $inner = $Path.TrimEnd($separators)
+    $outer = $Folder.TrimEnd($separators)
+    if ([string]::Equals($inner, $outer, [System.StringComparison]::OrdinalIgnoreCase)) {
+        return $true
+    }
+    return $inner.StartsWith($outer + [System.IO.Path]::DirectorySeparatorChar, [System.StringComparison]::OrdinalIgnoreCase)
+}
+
 function Get-TarnquillEntryAttributes {
     <#
     .SYNOPSIS

@@ -10,6 +10,8 @@ Set-StrictMode -Version Latest
 
 $script:TarnquillWorkFolderPattern = '\ATARNQUILL-Setup-([0-9]+\.[0-9]+\.[0-9]+)-[0-9a-f]{16}-[0-9a-f]{16}\z'
 $script:TarnquillBuildFolderPattern = '\ATARNQUILL-build-[0-9a-f]{32}\z'
+# A folder written more recently than this may belong to a setup that is starting right now.
+$script:TarnquillLeftoverMinimumAgeMinutes = 10
 
 function Get-TarnquillTemporaryFolder {
     <#
@@ -26,29 +28,6 @@ function Get-TarnquillTemporaryFolder {
     return $folder
 }
 
-function Test-TarnquillPathInside {
-    <#
-    .SYNOPSIS
-    True when Path is Folder itself or lies below it; full paths, compared without regard to case.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Folder
-    )
-
-    $fullPath = ConvertTo-TarnquillFullPath -Path $Path -TrimTrailingSeparators
-    $fullFolder = ConvertTo-TarnquillFullPath -Path $Folder -TrimTrailingSeparators
-    if (Test-TarnquillSamePath -Left $fullPath -Right $fullFolder) {
-        return $true
-    }
-    $prefix = $fullFolder + [System.IO.Path]::DirectorySeparatorChar
-    return $fullPath.StartsWith($prefix, [System.StringComparison]::OrdinalIgnoreCase)
-}
-
 function Get-TarnquillLeftoverFolders {
     <#
     .SYNOPSIS
@@ -56,7 +35,7 @@ function Get-TarnquillLeftoverFolders {
     .DESCRIPTION
     Takes only folders whose names match the installer's own patterns exactly (letter case
     included), never a folder that holds any of KeepPath (the running setup's own folders), and
-    never one written in the last MinimumAgeMinutes: another setup may be starting in it. Each
+    never one written in the last ten minutes: another setup may be starting in it. Each
     result has Name, Path and SourceTree: for a work folder, the source tree unpacked in it
     (TARNQUILL-v<version>), for a build folder $null. A TempFolder that cannot be listed gives none.
     #>
@@ -66,10 +45,7 @@ function Get-TarnquillLeftoverFolders {
         [string]$TempFolder,
 
         [AllowEmptyCollection()]
-        [string[]]$KeepPath = @(),
-
-        [ValidateRange(0, 1440)]
-        [int]$MinimumAgeMinutes = 10
+        [string[]]$KeepPath = @()
     )
 
     try {
@@ -77,8 +53,9 @@ function Get-TarnquillLeftoverFolders {
     } catch {
         return
     }
-    $youngest = [System.DateTime]::UtcNow.AddMinutes(-$MinimumAgeMinutes)
-    $keep = @($KeepPath | Where-Object -FilterScript { -not [string]::IsNullOrEmpty($_) })
+    $youngest = [System.DateTime]::UtcNow.AddMinutes(-$script:TarnquillLeftoverMinimumAgeMinutes)
+    $keep = @($KeepPath | Where-Object -FilterScript { -not [string]::IsNullOrEmpty($_) } |
+            ForEach-Object -Process { ConvertTo-TarnquillFullPath -Path $_ })
     foreach ($folder in ($folders | Sort-Object -Property Name)) {
         $sourceTree = $null
         $work = [regex]::Match($folder.Name, $script:TarnquillWorkFolderPattern)
@@ -90,7 +67,7 @@ function Get-TarnquillLeftoverFolders {
         if ($folder.LastWriteTimeUtc -gt $youngest) {
             continue
         }
-        if (@($keep | Where-Object -FilterScript { Test-TarnquillPathInside -Path $_ -Folder $folder.FullName }).Count -gt 0) {
+        if (@($keep | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $_ -Folder $folder.FullName }).Count -gt 0) {
             continue
         }
         [pscustomobject]@{ Name = $folder.Name; Path = $folder.FullName; SourceTree = $sourceTree }
