@@ -115,7 +115,7 @@ BeforeAll {
         $stdout = $process.StandardOutput.ReadToEndAsync()
         $stderr = $process.StandardError.ReadToEndAsync()
         if (-not $process.WaitForExit(300000)) {
-            $process.Kill()
+            $process.Kill($true)
             throw 'package-portable.ps1 did not finish within 300 seconds.'
         }
         $process.WaitForExit()

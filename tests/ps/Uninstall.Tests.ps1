@@ -425,7 +425,9 @@ Describe 'uninstall-installed.ps1' {
                 $result.Lines | Should -BeNullOrEmpty
                 $process.HasExited | Should -BeFalse
             } finally {
-                Stop-Process -Id $process.Id -Force -ErrorAction SilentlyContinue
+                # Gone from the process list before the next test looks for one.
+                $process.Kill()
+                $process.WaitForExit()
             }
             Get-TreeSnapshot | Should -Be $script:before
             Should -Invoke Remove-TarnquillUninstallKey -Times 0 -Exactly
