@@ -11,7 +11,8 @@ const cdx = require(path.join(release, 'tools', 'npm', 'node_modules', '@cyclone
     'cyclonedx-library'));
 
 async function main(files) {
-    const validator = new cdx.Validation.JsonValidator(cdx.Spec.Version.v1dot6);
+    // The library names schema versions by their plain text.
+    const validator = new cdx.Validation.JsonValidator('1.6');
     let failed = false;
     for (const file of files) {
         const errors = await validator.validate(fs.readFileSync(file, 'utf8'));
