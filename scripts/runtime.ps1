@@ -53,6 +53,19 @@ function Get-ElectronRuntimePath {
     return Join-Path -Path $runtimeBase -ChildPath ('electron-v' + $script:ElectronVersion + '-win32-x64')
 }
 
+function Get-ElectronArchivePath {
+    <#
+    .SYNOPSIS
+    Returns the path of the cached runtime archive, .runtime\cache\<archive> under a source tree root
+    (this tree's unless SourceRoot is given). The file need not exist.
+    #>
+    [CmdletBinding()]
+    param(
+        [string]$SourceRoot = (Get-TarnQuillRoot)
+    )
+    return [System.IO.Path]::Combine($SourceRoot, '.runtime', 'cache', $script:ElectronArchive)
+}
+
 function Invoke-ElectronBitsTransfer {
     <#
     .SYNOPSIS
@@ -326,14 +339,13 @@ function Import-ElectronArchiveFromEarlierRun {
         [AllowEmptyCollection()]
         [string[]]$SourceTree
     )
-    $cache = [System.IO.Path]::Combine((Get-TarnQuillRoot), '.runtime', 'cache')
-    $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+    $archive = Get-ElectronArchivePath
     if ((Test-Path -LiteralPath $archive -PathType Leaf) -or
         (Test-Path -LiteralPath (Join-Path -Path (Get-ElectronRuntimePath) -ChildPath 'electron.exe') -PathType Leaf)) {
         return $false
     }
     foreach ($tree in $SourceTree) {
-        $candidate = [System.IO.Path]::Combine($tree, '.runtime', 'cache', $script:ElectronArchive)
+        $candidate = Get-ElectronArchivePath -SourceRoot $tree
         try {
             $attributes = Get-TarnquillEntryAttributes -Path $candidate
             if (($null -eq $attributes) -or (($attributes -band ([IO.FileAttributes]::Directory -bor [IO.FileAttributes]::ReparsePoint)) -ne 0)) {
@@ -343,7 +355,7 @@ function Import-ElectronArchiveFromEarlierRun {
             if ($actual -cne $script:ElectronSha256) {
                 continue
             }
-            [void][IO.Directory]::CreateDirectory($cache)
+            [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $archive))
             [IO.File]::Move($candidate, $archive)
         } catch {
             continue
@@ -374,9 +386,8 @@ function Ensure-ElectronRuntime {
     }
 
     $runtimeBase = Join-Path -Path $root -ChildPath '.runtime'
-    $cache = Join-Path -Path $runtimeBase -ChildPath 'cache'
-    [void][IO.Directory]::CreateDirectory($cache)
-    $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+    $archive = Get-ElectronArchivePath -SourceRoot $root
+    [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $archive))
     if (-not (Test-Path -LiteralPath $archive -PathType Leaf)) {
         Download-FileWithFallback -Urls (Get-ElectronDownloadUrls) -Destination $archive
     }
