@@ -673,8 +673,10 @@ try {
             throw 'Installation cancelled before downloading.'
         }
 
-        # Earlier runs that failed or were cut off left their folders in TEMP: a verified archive
-        # in one of them spares the download, then they go. This run's own folders stay.
+        # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
+        # that would go on writing into one of them: the jobs go first, a verified archive in one
+        # of the folders spares the download, then the folders go. This run's own folders stay.
+        Remove-ElectronStaleBitsJobs
         . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
         $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
                 -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
