@@ -187,6 +187,7 @@ if [ -n "$partial" ]; then
     wine taskkill /F /IM powershell.exe >/dev/null 2>&1 || true
     setup_finish
     cutoff_work=$(leftovers)
+    echo "cut-off run's work folder: $cutoff_work"
     [ ! -e "${partial%.partial}" ] && echo "ok: cutoff: no archive under its own name" ||
         fail "cutoff: a partial download under the archive's name"
     # As if the run had been cut off a while ago; the next run then takes its folder away.
@@ -285,6 +286,7 @@ PY
     echo "ok: icon groups 1, 101, 32512 and images 5001+ in five languages; TARNQUILL.exe changed" ||
     fail "icon resources of TARNQUILL.exe"
 check_eq "work and build folders after success" "" "$(leftovers)"
+[ -z "$(leftovers)" ] || find "$users/Temp"/TARNQUILL-* -maxdepth 3 -printf '%TT %p\n' >&2
 check_eq "application started in its folder" "$win_app" \
     "$(powershell_record "$scratch/app-started.record" directory 2>/dev/null || echo none)"
 

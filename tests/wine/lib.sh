@@ -204,11 +204,17 @@ PY
 # standard input (for pause), writes its output without carriage returns to OUT and prints
 # cmd's exit status.
 cmd_run() {
-    local out="$1" file="$2" rc
-    set +e
-    printf '\r\n\r\n\r\n\r\n' | DISPLAY= wine cmd /c "$(wine_path "$file")" >"$out.raw" 2>"$out.err"
-    rc=${PIPESTATUS[1]}
-    set -e
+    local out="$1" file="$2" rc attempt
+    for attempt in 1 2; do
+        set +e
+        printf '\r\n\r\n\r\n\r\n' | DISPLAY= wine cmd /c "$(wine_path "$file")" >"$out.raw" 2>"$out.err"
+        rc=${PIPESTATUS[1]}
+        set -e
+        # On a loaded machine Wine's cmd now and then fails to start a program that is there
+        # (seen with cmd.exe itself) and reports it as unknown, exit status 9009. That run is
+        # made once more; a command that is really unknown fails the second time as well.
+        [ "$rc" -eq $((9009 % 256)) ] && grep -q "Can't recognize" "$out.err" || break
+    done
     tr -d '\r' <"$out.raw" >"$out"
     echo "$rc"
 }
