@@ -86,6 +86,18 @@ dialog_wait() {
     timeout "$seconds" xdotool search --sync --onlyvisible --name "$title" 2>/dev/null | head -n 1
 }
 
+# dialog_wait_or_end TITLE RCFILE [SECONDS]: as dialog_wait, but gives up as soon as RCFILE exists
+# (the program has ended without showing the window); SECONDS defaults to 180.
+dialog_wait_or_end() {
+    local title="$1" rcfile="$2" end=$((SECONDS + ${3:-180})) window
+    while [ $SECONDS -lt $end ] && [ ! -e "$rcfile" ]; do
+        window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
+        [ -n "$window" ] && echo "$window" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
 # Enter presses the default button: Yes in a Yes/No box, OK in an error box.
 dialog_press_default() {
     timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null || true

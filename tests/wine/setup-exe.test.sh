@@ -62,18 +62,22 @@ printf '@echo off\r\nset "TEMP=%%~1"\r\nset "TMP=%%~1"\r\n"%%~2"\r\nexit /b %%er
 # status in run_rc and the texts of the dialogs, one per line, in $scratch/NAME.dialogs.
 run_setup() {
     local name="$1" temp="$2" answer="$3" locale="$4" shot="${5:-}"
-    local err="$scratch/$name.err" rcfile="$scratch/$name.rc"
-    rm -f "$rcfile"
-    wine_reset
-    (
-        export TARNQUILL_TEST_PS_RECORD TARNQUILL_TEST_PS_EXIT
-        env LOCPATH="$locales" LC_ALL="$locale" WINEDEBUG=+msgbox wine cmd /c "$(wine_path "$scratch/with-temp.cmd")" "$(wine_path "$temp")" \
-            "$(wine_path "$scratch/setup.exe")" >"$scratch/$name.out" 2>"$err" && status=0 || status=$?
-        echo "$status" >"$rcfile"
-    ) &
-    local runner=$!
-    local window
-    window=$(dialog_wait "$title_pattern" 60) || true
+    local err="$scratch/$name.err" rcfile="$scratch/$name.rc" runner window attempt
+    for attempt in 1 2; do
+        rm -f "$rcfile"
+        wine_reset
+        (
+            export TARNQUILL_TEST_PS_RECORD TARNQUILL_TEST_PS_EXIT
+            env LOCPATH="$locales" LC_ALL="$locale" WINEDEBUG=+msgbox wine cmd /c "$(wine_path "$scratch/with-temp.cmd")" "$(wine_path "$temp")" \
+                "$(wine_path "$scratch/setup.exe")" >"$scratch/$name.out" 2>"$err" && status=0 || status=$?
+            echo "$status" >"$rcfile"
+        ) &
+        runner=$!
+        window=$(dialog_wait_or_end "$title_pattern" "$rcfile") || true
+        # Wine's cmd now and then fails to start a program that is there (see cmd_run): once more.
+        [ -z "$window" ] && [ -e "$rcfile" ] && grep -q "Can't recognize" "$err" || break
+        wait "$runner" || true
+    done
     if [ -z "$window" ]; then
         fail "$name: no confirmation dialog"
         screenshot "$wine_release/wine/screenshots/setup-$name-nodialog.png"
