@@ -212,6 +212,14 @@ sys.exit(1)
 PY
 }
 
+# wine_cmd_unstarted STATUS ERRFILE: true when Wine's cmd reported the program it was to run as
+# unknown (exit status 9009, "Can't recognize" on standard error). On a loaded machine it now and
+# then does so for a program that is there (seen with cmd.exe itself); such a run is made once
+# more, and a command that is really unknown fails the second time as well.
+wine_cmd_unstarted() {
+    [ "$1" == $((9009 % 256)) ] && grep -q "Can't recognize" "$2"
+}
+
 # cmd_run OUT CMDFILE: runs a command file under Wine's cmd.exe with a few Enter presses on
 # standard input (for pause), writes its output without carriage returns to OUT and prints
 # cmd's exit status.
@@ -222,10 +230,7 @@ cmd_run() {
         printf '\r\n\r\n\r\n\r\n' | DISPLAY= wine cmd /c "$(wine_path "$file")" >"$out.raw" 2>"$out.err"
         rc=${PIPESTATUS[1]}
         set -e
-        # On a loaded machine Wine's cmd now and then fails to start a program that is there
-        # (seen with cmd.exe itself) and reports it as unknown, exit status 9009. That run is
-        # made once more; a command that is really unknown fails the second time as well.
-        [ "$rc" -eq $((9009 % 256)) ] && grep -q "Can't recognize" "$out.err" || break
+        wine_cmd_unstarted "$rc" "$out.err" || break
     done
     tr -d '\r' <"$out.raw" >"$out"
     echo "$rc"

@@ -74,8 +74,7 @@ run_setup() {
         ) &
         runner=$!
         window=$(dialog_wait_or_end "$title_pattern" "$rcfile") || true
-        # Wine's cmd now and then fails to start a program that is there (see cmd_run): once more.
-        [ -z "$window" ] && [ -e "$rcfile" ] && grep -q "Can't recognize" "$err" || break
+        [ -z "$window" ] && [ -e "$rcfile" ] && wine_cmd_unstarted "$(cat "$rcfile")" "$err" || break
         wait "$runner" || true
     done
     if [ -z "$window" ]; then
