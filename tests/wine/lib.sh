@@ -54,10 +54,13 @@ xvfb_start() {
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
         Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
         XVFB_PID=$!
-        # Until it listens, or has ended because another server took the number first.
+        # Until it listens, or has ended because another server took the number first. Two tests
+        # may start a server on the same number at once: the socket is ours only when the lock
+        # file names our server, else this test would lose its display when the other one ends.
         local end=$((SECONDS + 120))
         while [ $SECONDS -lt $end ]; do
-            if [ -e "/tmp/.X11-unix/X$n" ]; then
+            if [ -e "/tmp/.X11-unix/X$n" ] &&
+                [ "$(tr -d ' \n' <"/tmp/.X$n-lock" 2>/dev/null)" == "$XVFB_PID" ]; then
                 export DISPLAY=":$n"
                 return 0
             fi
