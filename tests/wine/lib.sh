@@ -82,18 +82,12 @@ xvfb_stop() {
     fi
 }
 
-# Prints the id of the visible window whose title matches the regular expression, waiting up to
-# the given number of seconds; fails when none appears.
+# dialog_wait TITLE [SECONDS] [RCFILE]: prints the id of the visible window whose title matches the
+# regular expression, waiting up to SECONDS (60 unless given); fails when none appears, and gives
+# up at once when RCFILE is given and exists (the program has ended without showing the window).
 dialog_wait() {
-    local title="$1" seconds="${2:-60}"
-    timeout "$seconds" xdotool search --sync --onlyvisible --name "$title" 2>/dev/null | head -n 1
-}
-
-# dialog_wait_or_end TITLE RCFILE [SECONDS]: as dialog_wait, but gives up as soon as RCFILE exists
-# (the program has ended without showing the window); SECONDS defaults to 180.
-dialog_wait_or_end() {
-    local title="$1" rcfile="$2" end=$((SECONDS + ${3:-180})) window
-    while [ $SECONDS -lt $end ] && [ ! -e "$rcfile" ]; do
+    local title="$1" end=$((SECONDS + ${2:-60})) rcfile="${3:-}" window
+    while [ $SECONDS -lt $end ] && { [ -z "$rcfile" ] || [ ! -e "$rcfile" ]; }; do
         window=$(xdotool search --onlyvisible --name "$title" 2>/dev/null | head -n 1)
         [ -n "$window" ] && echo "$window" && return 0
         sleep 0.5

@@ -73,7 +73,7 @@ run_setup() {
             echo "$status" >"$rcfile"
         ) &
         runner=$!
-        window=$(dialog_wait_or_end "$title_pattern" "$rcfile") || true
+        window=$(dialog_wait "$title_pattern" 180 "$rcfile") || true
         [ -z "$window" ] && [ -e "$rcfile" ] && wine_cmd_unstarted "$(cat "$rcfile")" "$err" || break
         wait "$runner" || true
     done
