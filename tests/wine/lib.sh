@@ -210,11 +210,13 @@ PY
 }
 
 # wine_cmd_unstarted STATUS ERRFILE: true when Wine's cmd reported the program it was to run as
-# unknown (exit status 9009, "Can't recognize" on standard error). On a loaded machine it now and
-# then does so for a program that is there (seen with cmd.exe itself); such a run is made once
-# more, and a command that is really unknown fails the second time as well.
+# unknown: exit status 9009 and its message on standard error, "Can't recognize ..." or, under the
+# setup test's Russian locale, the Russian for "... is not ..." in Windows-1251 bytes. On a loaded
+# machine it now and then does so for a program that is there (seen with cmd.exe itself); such a
+# run is made once more, and a command that is really unknown fails the second time as well.
 wine_cmd_unstarted() {
-    [ "$1" == $((9009 % 256)) ] && grep -q "Can't recognize" "$2"
+    [ "$1" == $((9009 % 256)) ] &&
+        LC_ALL=C grep -qE "Can't recognize|"$'\xed\xe5 \xff\xe2\xeb\xff\xe5\xf2\xf1\xff' "$2"
 }
 
 # cmd_run OUT CMDFILE: runs a command file under Wine's cmd.exe with a few Enter presses on
