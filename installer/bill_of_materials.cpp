@@ -24,6 +24,12 @@ json property(const std::string& name, const std::string& value) {
     return json{{"name", name}, {"value", value}};
 }
 
+// Declared by the component's makers: package.json for the product, the LICENSE file in
+// electron/electron for the runtime.
+json declared_license(const std::string& kind, const std::string& value) {
+    return json::array({json{{"license", {{kind, value}, {"acknowledgement", "declared"}}}}});
+}
+
 json tool_components(const std::vector<BuildTool>& tools) {
     auto components = json::array();
     for (const auto& tool : tools) {
@@ -36,17 +42,32 @@ json tool_components(const std::vector<BuildTool>& tools) {
 }
 
 json setup_component(const BillOfMaterials& bom) {
-    return {{"type", "application"},
-            {"bom-ref", bom.setup_file_name},
-            {"name", "TARNQUILL"},
-            {"version", bom.version},
-            {"description", "TARNQUILL " + bom.version + " online installer"},
-            {"hashes", sha256_hashes(bom.setup_sha256)},
-            {"properties", json::array({property("tarnquill:file-name", bom.setup_file_name)})}};
+    json setup = {
+        {"type", "application"},
+        {"bom-ref", bom.setup_file_name},
+        {"name", "TARNQUILL"},
+        {"version", bom.version},
+        {"description", "TARNQUILL " + bom.version + " online installer"},
+        {"hashes", sha256_hashes(bom.setup_sha256)},
+        {"properties", json::array({property("tarnquill:file-name", bom.setup_file_name)})}};
+    if (!bom.product.maker.empty()) {
+        setup["supplier"] = {{"name", bom.product.maker}};
+    }
+    // As package.json writes it, which need not be an SPDX identifier ("SEE LICENSE IN
+    // TERMS_OF_USE.md"): a licence by name.
+    if (!bom.product.license.empty()) {
+        setup["licenses"] = declared_license("name", bom.product.license);
+    }
+    return setup;
 }
 
 json file_component(const PayloadMember& member) {
     return {{"type", "file"}, {"name", member.name}, {"hashes", sha256_hashes(member.sha256)}};
+}
+
+json electron_project() {
+    return {{"name", "The Electron project"},
+            {"url", json::array({"https://www.electronjs.org/"})}};
 }
 
 // Not carried: the installation scripts download it, from the first URL and else the second,
@@ -57,6 +78,10 @@ json runtime_component(const RuntimePin& pin) {
             {"bom-ref", pin.archive()},
             {"name", "electron"},
             {"version", pin.version},
+            {"purl", pin.package_url()},
+            {"cpe", pin.cpe_name()},
+            {"supplier", electron_project()},
+            {"licenses", declared_license("id", "MIT")},
             {"scope", "required"},
             {"description", "Electron runtime for Windows x64, downloaded at install time from "
                             "the distribution URLs in their order and checked against the "
@@ -83,6 +108,9 @@ json document(const BillOfMaterials& bom, const std::string& serial) {
                      {"lifecycles", json::array({json{{"phase", "build"}}})},
                      {"tools", {{"components", tool_components(bom.tools)}}},
                      {"component", setup_component(bom)}};
+    if (!bom.product.maker.empty()) {
+        metadata["authors"] = json::array({json{{"name", bom.product.maker}}});
+    }
     json dependency = {{"ref", bom.setup_file_name},
                        {"dependsOn", json::array({bom.runtime.archive()})}};
     return {{"$schema", "http://cyclonedx.org/schema/bom-1.6.schema.json"},

@@ -1,6 +1,8 @@
 // The CycloneDX 1.6 JSON bill of materials written beside the setup executable: the setup as the
 // application it describes, the tools that built it, every packed file with its SHA-256, and the
-// Electron runtime that the installation downloads instead of carrying it. Keys are sorted and
+// Electron runtime that the installation downloads instead of carrying it, named as advisory
+// databases name it, with its supplier and licence; and the product's maker as the setup's
+// supplier and the document's author. Keys are sorted and
 // the only number is an integer, so the same inputs always give the same bytes.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "payload.h"
+#include "product_identity.h"
 #include "result.h"
 #include "runtime_pin.h"
 
@@ -29,6 +32,7 @@ struct BillOfMaterials {
     std::vector<BuildTool> tools;
     std::vector<PayloadMember> members; // in archive order
     RuntimePin runtime;
+    ProductIdentity product; // maker and licence; either left out of the document when empty
 };
 
 // A tool named by the first line of its --version: the version is the first word of that line

@@ -92,6 +92,7 @@ Result<std::vector<BuildTool>> build_tools(const BuildRequest& request, const To
 // Made before anything is written, so that a document that cannot be made leaves no checksum
 // file either.
 Result<std::string> describe_setup(const BuildRequest& request, const RuntimePin& runtime,
+                                   const ProductIdentity& product,
                                    const std::vector<BuildTool>& tools, const Payload& payload,
                                    const std::string& digest) {
     BillOfMaterials bom;
@@ -102,6 +103,7 @@ Result<std::string> describe_setup(const BuildRequest& request, const RuntimePin
     bom.tools = tools;
     bom.members = payload.members;
     bom.runtime = runtime;
+    bom.product = product;
     return bill_of_materials_json(bom);
 }
 
@@ -119,6 +121,10 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     auto runtime = read_runtime_pin(request.root);
     if (!runtime) {
         return runtime.error();
+    }
+    auto product = read_product_identity(request.root);
+    if (!product) {
+        return product.error();
     }
     if (auto made = create_folder(request.work); !made) {
         return made.error();
@@ -157,7 +163,7 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (!digest) {
         return digest.error();
     }
-    auto bom = describe_setup(request, *runtime, *described_tools, *payload, *digest);
+    auto bom = describe_setup(request, *runtime, *product, *described_tools, *payload, *digest);
     if (!bom) {
         return bom.error();
     }

@@ -36,10 +36,11 @@ std::filesystem::path default_output(const std::filesystem::path& root,
                                      const ReleaseVersion& version);
 std::filesystem::path default_work(const std::filesystem::path& root);
 
-// Reads the runtime pin, creates the folders, packs, writes setup.res, makes the import
-// libraries, prepares and compiles the bootstrap, links, verifies, and writes the checksum file
-// and the bill of materials. Stops at the first failure and leaves whatever was written in place;
-// a runtime pin that cannot be read stops it before anything is created.
+// Reads the runtime pin and the maker and licence, creates the folders, packs, writes setup.res,
+// makes the import libraries, prepares and compiles the bootstrap, links, verifies, and writes the
+// checksum file and the bill of materials. Stops at the first failure and leaves whatever was
+// written in place; a runtime pin or a maker or licence that cannot be read stops it before
+// anything is created.
 Result<BuildSummary> build_setup(const BuildRequest& request);
 
 // The four summary lines.

@@ -1,12 +1,10 @@
 #include "release_version.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "package_json.h"
 
 namespace tarnquill {
 namespace {
@@ -81,26 +79,15 @@ Result<ReleaseVersion> parse_release_version(std::string_view text) {
 }
 
 Result<ReleaseVersion> read_release_version(const std::filesystem::path& root) {
+    auto document = read_package_json(root);
+    if (!document) {
+        return document.error();
+    }
     const auto path = root / "package.json";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return Error{"Cannot read " + path.string() + ": " + std::strerror(errno)};
-    }
-    std::stringstream content;
-    content << in.rdbuf();
-    if (in.bad()) {
-        return Error{"Cannot read " + path.string() + ": read error."};
-    }
-    nlohmann::json document;
-    try {
-        document = nlohmann::json::parse(content.str());
-    } catch (const nlohmann::json::exception& e) {
-        return Error{"Cannot parse " + path.string() + " as JSON: " + e.what()};
-    }
-    if (!document.is_object() || !document.contains("version")) {
+    if (!document->is_object() || !document->contains("version")) {
         return Error{path.string() + " has no \"version\" member."};
     }
-    const auto& version = document["version"];
+    const auto& version = (*document)["version"];
     if (!version.is_string()) {
         return Error{"The \"version\" member of " + path.string() + " is not a text."};
     }

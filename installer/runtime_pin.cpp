@@ -54,6 +54,16 @@ std::optional<std::string> single_quoted(std::string_view text) {
     return std::string(value);
 }
 
+// A version such as "43.4.1" or "43.0.0-beta.2". These characters stand in a file name, a URL, a
+// package URL and a CPE name without quoting or escaping in any of them.
+bool is_plain_version(std::string_view text) {
+    return !text.empty() && text.front() >= '0' && text.front() <= '9' &&
+           std::all_of(text.begin(), text.end(), [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      c == '.' || c == '-';
+           });
+}
+
 bool is_lower_hex_sha256(std::string_view text) {
     return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
@@ -105,6 +115,14 @@ std::vector<std::string> RuntimePin::download_urls() const {
                 "/download"};
 }
 
+std::string RuntimePin::package_url() const {
+    return "pkg:npm/electron@" + version;
+}
+
+std::string RuntimePin::cpe_name() const {
+    return "cpe:2.3:a:electronjs:electron:" + version + ":*:*:*:*:*:*:*";
+}
+
 Result<RuntimePin> read_runtime_pin(const std::filesystem::path& root) {
     const auto path = root / runtime_script_relative;
     auto script = read_file_bytes(path);
@@ -124,6 +142,12 @@ Result<RuntimePin> read_runtime_pin(const std::filesystem::path& root) {
             return unusable_script(path.string() + " " + value.error().message);
         }
         *slot = std::move(*value);
+    }
+    if (!is_plain_version(pin.version)) {
+        return unusable_script(path.string() + " sets " + std::string(version_name) + " to '" +
+                               pin.version +
+                               "', not to a version of ASCII letters, digits, dots and hyphens "
+                               "that begins with a digit");
     }
     if (!is_lower_hex_sha256(pin.sha256)) {
         return unusable_script(path.string() + " sets " + std::string(sha256_name) + " to '" +

@@ -25,11 +25,18 @@ struct RuntimePin {
     // The two download URLs in the order the script tries them, composed as
     // Get-ElectronDownloadUrls composes them.
     std::vector<std::string> download_urls() const;
+
+    // The names under which advisory databases list this runtime: the npm package URL
+    // "pkg:npm/electron@<version>" and the CPE 2.3 name of vendor "electronjs", product
+    // "electron" and this version.
+    std::string package_url() const;
+    std::string cpe_name() const;
 };
 
 // Reads the pin from scripts/runtime.ps1 under `root`: each value from the one line
 // `<indent><name> = '<value>'` that sets it. Fails, naming the file and the constant, when no line
-// or more than one sets a name, when that line holds anything but one single-quoted value, or when
+// or more than one sets a name, when that line holds anything but one single-quoted value, when the
+// version holds anything but ASCII letters, digits, dots and hyphens after a leading digit, or when
 // the pin is not 64 lower-case hexadecimal digits.
 Result<RuntimePin> read_runtime_pin(const std::filesystem::path& root);
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Test tools: Debian packages, PowerShell 7.6.10, Pester 5 and the CycloneDX validator under
-# release/tools.
+# Test tools: Debian packages, PowerShell 7.6.10, Pester 5, the CycloneDX validator and a package
+# URL parser under release/tools.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-build-deps.sh"
@@ -25,12 +25,14 @@ if [ -f "$root/tests/native/csharp5/IconWriterCSharp5.csproj" ] && \
         && touch "$root/release/tools/csharp5-restored"
 fi
 # The CycloneDX 1.6 JSON schema validator that checks the bill of materials
-# (tests/support/validate_cyclonedx.js). npm comes with Node.js; Debian packs it apart.
-cyclonedx=(@cyclonedx/cyclonedx-library@10.3.0 ajv@8.20.0 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1)
-if [ "$(cat "$tools/npm/installed.txt" 2>/dev/null)" != "${cyclonedx[*]}" ]; then
+# (tests/support/validate_cyclonedx.js), and the package URL parser that reads the runtime's purl
+# in it. npm comes with Node.js; Debian packs it apart.
+npm_tools=(@cyclonedx/cyclonedx-library@10.3.0 ajv@8.20.0 ajv-formats@3.0.1
+    ajv-formats-draft2019@1.6.1 packageurl-js@2.0.1)
+if [ "$(cat "$tools/npm/installed.txt" 2>/dev/null)" != "${npm_tools[*]}" ]; then
     command -v npm >/dev/null || "$root/tools/apt-ensure.sh" npm
-    echo "Installing the CycloneDX validator into release/tools/npm"
+    echo "Installing the CycloneDX validator and the package URL parser into release/tools/npm"
     mkdir -p "$tools/npm"
-    npm install --prefix "$tools/npm" --no-audit --no-fund --save-exact "${cyclonedx[@]}"
-    echo "${cyclonedx[*]}" >"$tools/npm/installed.txt"
+    npm install --prefix "$tools/npm" --no-audit --no-fund --save-exact "${npm_tools[@]}"
+    echo "${npm_tools[*]}" >"$tools/npm/installed.txt"
 fi

@@ -100,6 +100,18 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
                   "\nBill of materials (CycloneDX 1.6): out/setup.exe.cdx.json\n");
 }
 
+TEST_F(TreeBuild, NamesTheMakerWithoutTheAddressAndHomePageOfNpmsAuthorText) {
+    tree.write("package.json", R"x({"version": "0.15.0",
+                                   "author": "Dev Team <dev@example.com> (https://dev.example)"})x");
+    ASSERT_TRUE(build_setup(request).ok());
+    // The document's author, and the setup's supplier after the runtime's.
+    const auto bom = test::read_text(tree / "out/setup.exe.cdx.json");
+    const std::string name = "\"name\": \"Dev Team\"\n";
+    EXPECT_NE(bom.find(name, bom.find("\"authors\"")), std::string::npos) << bom;
+    EXPECT_NE(bom.find(name, bom.rfind("\"supplier\"")), std::string::npos) << bom;
+    EXPECT_EQ(bom.find("dev@example.com"), std::string::npos) << bom;
+}
+
 TEST_F(TreeBuild, PreparesTheBootstrapWhileThePackedSourceKeepsItsPlaceholders) {
     auto summary = build_setup(request);
     ASSERT_TRUE(summary.ok()) << summary.error().message;

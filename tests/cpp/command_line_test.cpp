@@ -160,6 +160,9 @@ INSTANTIATE_TEST_SUITE_P(
         BrokenPin{"VersionDoubleQuoted",
                   "$script:ElectronVersion =", "$script:ElectronVersion = \"43.4.1\"",
                   "sets $script:ElectronVersion to \"43.4.1\", not to one single-quoted value"},
+        BrokenPin{"VersionWithBuildSuffix",
+                  "$script:ElectronVersion =", "$script:ElectronVersion = '43.4.1+win'",
+                  "sets $script:ElectronVersion to '43.4.1+win', not to a version"},
         BrokenPin{"HostComposed", "$mirrorHost =", "    $mirrorHost = 'https://' + 'mirror'",
                   "sets $mirrorHost to 'https://' + 'mirror', not to one single-quoted value"}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -188,6 +191,15 @@ TEST_F(BuilderProgram, ReportsAVersionThatIsNotAText) {
     const auto result = run({});
     EXPECT_NE(result.exit_status, 0);
     EXPECT_NE(result.err.find("is not a text"), std::string::npos) << result.err;
+    EXPECT_TRUE(created().empty());
+}
+
+TEST_F(BuilderProgram, ReportsAnAuthorThatNamesNoOne) {
+    tree.make_buildable("0.15.0");
+    tree.write("package.json", R"({ "version": "0.15.0", "author": { "email": "a@b.example" } })");
+    const auto result = run({});
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_NE(result.err.find("The \"author\" member of"), std::string::npos) << result.err;
     EXPECT_TRUE(created().empty());
 }
 

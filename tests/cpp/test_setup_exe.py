@@ -30,6 +30,14 @@ READOBJ = shutil.which("llvm-readobj") or "/usr/lib/llvm-19/bin/llvm-readobj"
 BOM = EXE[:-len(".exe")] + ".exe.cdx.json"
 VALIDATE = os.path.join(ROOT, "tests", "support", "validate_cyclonedx.js")
 PWSH = os.environ.get("TARNQUILL_PWSH") or os.path.join(ROOT, "release", "tools", "pwsh", "pwsh")
+PACKAGEURL_JS = os.path.join(os.environ.get("TARNQUILL_RELEASE") or os.path.join(ROOT, "release"),
+                             "tools", "npm", "node_modules", "packageurl-js")
+# The formatted-string pattern of the CPE 2.3 dictionary schema.
+CPE23 = re.compile(
+    r"cpe:2\.3:[aho\*\-](:(((\?*|\*?)([a-zA-Z0-9\-\._]|"
+    r"(\\[\\\*\?!\"#$%&'\(\)\+,/:;<=>@\[\]\^`\{\|}~]))+(\?*|\*?))|[\*\-])){5}"
+    r"(:(([a-zA-Z]{2,3}(-([a-zA-Z]{2}|[0-9]{3}))?)|[\*\-]))(:(((\?*|\*?)([a-zA-Z0-9\-\._]|"
+    r"(\\[\\\*\?!\"#$%&'\(\)\+,/:;<=>@\[\]\^`\{\|}~]))+(\?*|\*?))|[\*\-])){4}")
 
 KERNEL32 = ["GetTempPathW", "GetSystemDirectoryW", "CreateDirectoryW", "GetCurrentProcessId",
             "GetTickCount64", "CreateFileW", "WriteFile", "CloseHandle",
@@ -256,6 +264,38 @@ def sha256_entry(digest):
     return [{"alg": "SHA-256", "content": digest}]
 
 
+def parsed_purl(purl):
+    """type, namespace, name and version of the package URL as packageurl-js reads them."""
+    script = ("const p = require(process.argv[1]).PackageURL.fromString(process.argv[2]);"
+              "console.log(JSON.stringify([p.type, p.namespace ?? null, p.name, p.version]));")
+    return json.loads(subprocess.run(["node", "-e", script, PACKAGEURL_JS, purl],
+                                     capture_output=True, text=True, check=True).stdout)
+
+
+def build_with_runtime_version(tree, version):
+    """How many lines of runtime.ps1 were rewritten to pin another version in a copy of the
+    tree, and the runtime component that the builder then describes."""
+    for name in ["package.json", "assets/tarnquill.ico", "installer/bootstrap.cpp",
+                 "installer/kernel32.def", "installer/user32.def", "scripts/runtime.ps1",
+                 "release/bin/build-online"]:
+        os.makedirs(os.path.dirname(os.path.join(tree, name)), exist_ok=True)
+        shutil.copy2(os.path.join(ROOT, name), os.path.join(tree, name))
+    script = os.path.join(tree, "scripts", "runtime.ps1")
+    with open(script, encoding="utf-8", newline="") as text:
+        rewritten, lines = re.subn(r"(?m)^\$script:ElectronVersion = '[^']*'",
+                                   f"$script:ElectronVersion = '{version}'", text.read())
+    with open(script, "w", encoding="utf-8", newline="") as text:
+        text.write(rewritten)
+    env = dict(os.environ, PATH="/usr/lib/llvm-19/bin:" + os.environ.get("PATH", ""))
+    built = subprocess.run([os.path.join(tree, "release", "bin", "build-online"), "--out",
+                            "setup.exe"], cwd=tree, env=env, capture_output=True, text=True)
+    if built.returncode != 0:
+        raise AssertionError(built.stderr)
+    with open(os.path.join(tree, "setup.exe.cdx.json"), encoding="utf-8") as document:
+        (runtime,) = [c for c in json.load(document)["components"] if c["type"] != "file"]
+    return lines, runtime
+
+
 class BillOfMaterials(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -287,6 +327,40 @@ class BillOfMaterials(unittest.TestCase):
         self.assertEqual(self.bom["serialNumber"], f"urn:uuid:{serial}")
         self.assertEqual(self.bom["dependencies"],
                          [{"ref": setup["bom-ref"], "dependsOn": [self.runtime["bom-ref"]]}])
+
+    def test_the_maker_in_package_json_supplies_the_setup_and_wrote_the_document(self):
+        with open(os.path.join(ROOT, "package.json"), encoding="utf-8") as package:
+            package = json.load(package)
+        setup = self.bom["metadata"]["component"]
+        self.assertEqual(self.bom["metadata"]["authors"], [{"name": package["author"]}])
+        self.assertEqual(setup["supplier"], {"name": package["author"]})
+        self.assertEqual(package["license"], "SEE LICENSE IN TERMS_OF_USE.md")
+        self.assertEqual(setup["licenses"], [{"license": {"name": package["license"],
+                                                          "acknowledgement": "declared"}}])
+        self.assertIn(f"TARNQUILL-v{VERSION}/TERMS_OF_USE.md",
+                      [c["name"] for c in self.bom["components"]])
+
+    def assert_names_electron(self, runtime, version):
+        self.assertEqual(parsed_purl(runtime["purl"]), ["npm", None, "electron", version])
+        self.assertTrue(CPE23.fullmatch(runtime["cpe"]), runtime["cpe"])
+        self.assertEqual(runtime["cpe"].split(":")[2:],
+                         ["a", "electronjs", "electron", version] + ["*"] * 7)
+        self.assertEqual(runtime["supplier"], {"name": "The Electron project",
+                                               "url": ["https://www.electronjs.org/"]})
+        self.assertEqual(runtime["licenses"],
+                         [{"license": {"id": "MIT", "acknowledgement": "declared"}}])
+
+    def test_runtime_is_named_as_advisory_databases_name_the_pinned_electron(self):
+        with open(os.path.join(ROOT, "scripts", "runtime.ps1"), encoding="utf-8") as script:
+            pinned = re.search(r"^\$script:ElectronVersion = '([^']+)'", script.read(), re.M)
+        self.assertEqual(self.runtime["version"], pinned.group(1))
+        self.assert_names_electron(self.runtime, pinned.group(1))
+
+    def test_purl_and_cpe_follow_the_pinned_version_when_it_changes(self):
+        lines, runtime = build_with_runtime_version(os.path.join(self.temp, "tree"),
+                                                    "44.0.0-beta.3")
+        self.assertEqual(lines, 1)
+        self.assert_names_electron(runtime, "44.0.0-beta.3")
 
     def test_lists_every_payload_member_in_archive_order_with_the_sha256_of_its_bytes(self):
         with zipfile.ZipFile(self.payload) as archive:
