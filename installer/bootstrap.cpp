@@ -174,17 +174,27 @@ const char16_t russianConfirmation[] =
 
 // The command line of the script host. It carries no path: the work folder and the setup file
 // travel in the two environment variables, so no path is ever quoted into a command.
+// Expand-Archive of Windows PowerShell tests an existing destination as a wildcard pattern, so
+// the work folder goes in escaped: a temporary folder with [ or ] in its path would otherwise not
+// be found and then fail to be created again. The removal is tried for a few seconds, because a
+// scanner, the indexer or a closing handle may still hold a file when the installation ends.
 const char16_t handOffCommand[] =
     u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \""
     u"$ErrorActionPreference='Stop'; $work=$env:TARNQUILL_SETUP_WORK; $success=$false; "
-    u"try { Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath $work "
-    u"-Force; & (Join-Path $work 'TARNQUILL-v@VERSION@\\scripts\\install.ps1'); "
+    u"try { Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath "
+    u"([Management.Automation.WildcardPattern]::Escape($work)) -Force; "
+    u"& (Join-Path $work 'TARNQUILL-v@VERSION@\\scripts\\install.ps1'); "
     u"if (-not $?) { throw 'Installation failed.' }; $success=$true } "
     u"catch { Write-Host $_.Exception.Message -ForegroundColor Red; "
     u"Write-Host 'Log: %LOCALAPPDATA%\\TARNQUILL\\Logs\\installer.log'; "
     u"Read-Host 'Press Enter to close'; exit 1 } "
-    u"finally { if ($success) { Remove-Item -LiteralPath $work -Recurse -Force "
-    u"-ErrorAction SilentlyContinue } }; exit 0\"";
+    u"finally { if ($success) { for ($attempt=0; $attempt -lt 10 -and "
+    u"(Test-Path -LiteralPath $work); $attempt++) { if ($attempt) { Start-Sleep -Milliseconds 500 "
+    u"}; Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue } } }; "
+    u"exit 0\"";
+// CreateProcessW takes at most 32,767 characters, the terminating zero included.
+static_assert(sizeof(handOffCommand) / sizeof(handOffCommand[0]) <= pathBufferSize - 1,
+              "the hand-off command line is longer than process creation allows");
 
 const char16_t digits[16] = {u'0', u'1', u'2', u'3', u'4', u'5', u'6', u'7',
                              u'8', u'9', u'a', u'b', u'c', u'd', u'e', u'f'};

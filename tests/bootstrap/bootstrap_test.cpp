@@ -108,7 +108,7 @@ TEST_F(BootstrapTest, TheCommandLineCarriesNoPathAndNamesTheVersionedScriptFolde
     ASSERT_EQ(machine.createProcesses.size(), 1u);
     const std::u16string& line = machine.createProcesses[0].commandLine;
     if (version == u"0.15.0") {
-        EXPECT_EQ(line.size(), 658u);
+        EXPECT_EQ(line.size(), 844u);
     }
     EXPECT_EQ(line.rfind(u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass "
                          u"-Command \"$ErrorActionPreference='Stop'; ",
@@ -282,14 +282,16 @@ const std::u16string russianConfirmation =
 const std::u16string handOffCommandLine =
     u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "
     u"\"$ErrorActionPreference='Stop'; $work=$env:TARNQUILL_SETUP_WORK; $success=$false; try { "
-    u"Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath $work -Force; "
+    u"Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath "
+    u"([Management.Automation.WildcardPattern]::Escape($work)) -Force; "
     u"& (Join-Path $work 'TARNQUILL-v" +
     version +
     u"\\scripts\\install.ps1'); if (-not $?) { throw 'Installation failed.' }; $success=$true } "
     u"catch { Write-Host $_.Exception.Message -ForegroundColor Red; Write-Host 'Log: "
     u"%LOCALAPPDATA%\\TARNQUILL\\Logs\\installer.log'; Read-Host 'Press Enter to close'; exit 1 "
-    u"} finally { if ($success) { Remove-Item -LiteralPath $work -Recurse -Force -ErrorAction "
-    u"SilentlyContinue } }; exit 0\"";
+    u"} finally { if ($success) { for ($attempt=0; $attempt -lt 10 -and (Test-Path -LiteralPath "
+    u"$work); $attempt++) { if ($attempt) { Start-Sleep -Milliseconds 500 }; Remove-Item "
+    u"-LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue } } }; exit 0\"";
 
 TEST_F(BootstrapTest, ShowsTheEnglishConfirmationWordForWord) {
     machine.confirmAnswer = 7;

@@ -14,11 +14,11 @@ BeforeAll {
     $script:testRoot = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('handoff-' + [guid]::NewGuid().ToString('N'))
 
     function New-HandOffSandbox {
-        # A work folder whose path holds spaces and an apostrophe, with source.zip in it made
+        # A work folder whose path holds spaces, an apostrophe and brackets, with source.zip in it made
         # from the given members (name relative to the top folder => text).
         param([hashtable]$Members)
         $sandbox = Join-Path -Path $script:testRoot -ChildPath ([guid]::NewGuid().ToString('N'))
-        $work = Join-Path -Path $sandbox -ChildPath "TARNQUILL-Setup-$($script:version)-0000 it's here"
+        $work = Join-Path -Path $sandbox -ChildPath "TARNQUILL-Setup-$($script:version)-0000 it's [here]"
         [void][IO.Directory]::CreateDirectory($work)
         $homeFolder = Join-Path -Path $sandbox -ChildPath 'home'
         [void][IO.Directory]::CreateDirectory($homeFolder)
@@ -133,9 +133,9 @@ AfterAll {
 }
 
 Describe 'Get-TarnquillHandOffCommand' {
-    It 'gives the 658-character command line of the 0.15.0 image' {
+    It 'gives the 844-character command line of the 0.15.0 image' {
         $line = Get-TarnquillHandOffCommand -Version '0.15.0' -CommandLine
-        $line.Length | Should -Be 658
+        $line.Length | Should -Be 844
         $line | Should -BeLike '"WindowsPowerShell" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "*"'
         ($line.ToCharArray() | Where-Object { $_ -eq '"' }).Count | Should -Be 4
     }

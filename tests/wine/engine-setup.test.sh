@@ -15,6 +15,8 @@ source "$here/engine/engine.sh"
 engine_use
 
 version=$(product_version)
+# An installation writes the day it ran: any day from here to the check.
+first_day=$(date +%Y%m%d)
 title_pattern="^TARNQUILL ${version//./\\.} Setup\$"
 scratch="$wine_release/test/engine-setup"
 serve="$scratch/serve"
@@ -40,6 +42,12 @@ trap cleanup EXIT
 engine_ensure
 rm -rf "$scratch"
 mkdir -p "$serve" "$wine_release/wine/screenshots"
+holder=$(native_program_build file_holder "$here/file_holder.c" console - \
+    GetEnvironmentVariableW CreateFileW GetFileAttributesW Sleep CloseHandle ExitProcess)
+# cmd.exe takes the temporary folder from the registry, so a small command file sets TEMP and
+# TMP for one setup run only.
+printf '@echo off\r\nset "TEMP=%%~1"\r\nset "TMP=%%~1"\r\n"%%~2"\r\nexit /b %%errorlevel%%\r\n' \
+    >"$scratch/with-temp.cmd"
 
 echo "== Sandbox tree, fake runtime and setup executable (${SECONDS} s)"
 digest=$(engine_fake_archive "$scratch/archive.zip" 50100000)
@@ -63,19 +71,27 @@ screen_has() { # NAME SCREEN TEXT: the console rows kept in SCREEN hold TEXT
     if engine_screen_holds "$2" "$3"; then echo "ok: $1"; else fail "$1: [$3] not in $(cat "$2")"; fi
 }
 
-# setup_start NAME: starts the setup executable and answers Yes in its dialog.
+# setup_start NAME [TEMP]: starts the setup executable, with TEMP and TMP set to the folder TEMP
+# when given, and answers Yes in its dialog.
 setup_start() {
-    local name="$1" window
+    local name="$1" window attempt command=(wine "$(wine_path "$setup_exe")")
+    [ -n "${2:-}" ] && command=(wine cmd /c "$(wine_path "$scratch/with-temp.cmd")" "$(wine_path "$2")"
+        "$(wine_path "$setup_exe")")
     run_name="$name"
-    rm -f "$scratch/$name.rc"
-    wine_reset
-    (
-        WINEDEBUG=+msgbox wine "$(wine_path "$setup_exe")" >"$scratch/$name.out" 2>"$scratch/$name.err" &&
-            status=0 || status=$?
-        echo "$status" >"$scratch/$name.rc"
-    ) &
-    run_pid=$!
-    window=$(dialog_wait "$title_pattern" 60) || true
+    for attempt in 1 2; do
+        rm -f "$scratch/$name.rc"
+        wine_reset
+        (
+            WINEDEBUG=+msgbox "${command[@]}" >"$scratch/$name.out" 2>"$scratch/$name.err" &&
+                status=0 || status=$?
+            echo "$status" >"$scratch/$name.rc"
+        ) &
+        run_pid=$!
+        window=$(dialog_wait "$title_pattern" 60 "$scratch/$name.rc") || true
+        [ -z "$window" ] && [ -e "$scratch/$name.rc" ] &&
+            wine_cmd_unstarted "$(cat "$scratch/$name.rc")" "$scratch/$name.err" || break
+        wait "$run_pid" || true
+    done
     if [ -z "$window" ]; then
         fail "$name: no confirmation dialog"
         return 1
@@ -94,6 +110,27 @@ consent() {
         fail "$1: no prompt [$3]"
         return 1
     fi
+}
+
+# hold_in_work_folder TEMP: a file in the work folder under TEMP held without delete sharing
+# until 1.5 s after the folder's source.zip has been deleted (file_holder.c); true once it is
+# held. The holder's exit status goes to $scratch/holder.rc.
+hold_in_work_folder() {
+    local work end=$((SECONDS + 120))
+    work=$(find "$1" -mindepth 1 -maxdepth 1 -name "TARNQUILL-Setup-*" | head -n 1)
+    [ -n "$work" ] || return 1
+    rm -f "$scratch/holder.rc"
+    (
+        TARNQUILL_TEST_HOLD_FILE="$(wine_path "$work")\\held.txt" \
+            TARNQUILL_TEST_HOLD_UNTIL="$(wine_path "$work")\\source.zip" wine "$(wine_path "$holder")" &&
+            status=0 || status=$?
+        echo "$status" >"$scratch/holder.rc"
+    ) &
+    # The holder creates the file as it opens it.
+    until [ -e "$work/held.txt" ] || [ -e "$scratch/holder.rc" ] || [ $SECONDS -ge $end ]; do
+        sleep 0.2
+    done
+    [ -e "$work/held.txt" ] && [ ! -e "$scratch/holder.rc" ]
 }
 
 # setup_finish: waits for the setup to end, pressing OK on any dialog after the first; leaves
@@ -253,7 +290,10 @@ check_eq "UninstallString" "powershell.exe -NoProfile -ExecutionPolicy Bypass -F
     "$(reg_value "$uninstall_key" UninstallString)"
 check_eq "QuietUninstallString" "$quiet" "$(reg_value "$uninstall_key" QuietUninstallString)"
 check_eq "NoModify NoRepair" "0x1 0x1" "$(reg_value "$uninstall_key" NoModify) $(reg_value "$uninstall_key" NoRepair)"
-check_eq "InstallDate" "$(date +%Y%m%d)" "$(reg_value "$uninstall_key" InstallDate)"
+installed_on=$(reg_value "$uninstall_key" InstallDate)
+last_day=$(date +%Y%m%d)
+[[ "$installed_on" =~ ^[0-9]{8}$ && ! "$installed_on" < "$first_day" && ! "$installed_on" > "$last_day" ]] &&
+    echo "ok: InstallDate" || fail "InstallDate: expected $first_day to $last_day, got [$installed_on]"
 size=$(find "$app" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "0x%x", int((s + 1023) / 1024) }')
 check_eq "EstimatedSize" "$size" "$(reg_value "$uninstall_key" EstimatedSize)"
 for link in "$users/Desktop/TARNQUILL.lnk" "$programs/TARNQUILL.lnk"; do
@@ -290,14 +330,31 @@ check_eq "work and build folders after success" "" "$(leftovers)"
 check_eq "application started in its folder" "$win_app" \
     "$(powershell_record "$scratch/app-started.record" directory 2>/dev/null || echo none)"
 
-echo "== Reinstall of the same version through the mirror (${SECONDS} s)"
+echo "== Reinstall through the mirror, [ and ] in TEMP, a file in the work folder held past the end (${SECONDS} s)"
 rm -f "$serve/primary.zip" "$scratch/app-started.record"
 cp "$scratch/archive.zip" "$serve/mirror.zip"
 : >"$scratch/server/requests.log"
-setup_start reinstall
-consent reinstall consent.txt "$consent_prompt" y
+bracket_temp="$users/Temp/temp [1]"
+rm -rf "$bracket_temp"
+mkdir -p "$bracket_temp"
+setup_start reinstall "$bracket_temp"
+if engine_console_wait "$consent_prompt" 240 "$scratch/reinstall.consent.txt"; then
+    hold_in_work_folder "$bracket_temp" && echo "ok: a file in the work folder held" ||
+        fail "no work folder under [$bracket_temp] or its file not held: $(ls -A "$bracket_temp")"
+    consent reinstall consent.txt "$consent_prompt" y
+else
+    screenshot "$wine_release/wine/screenshots/engine-reinstall-consent.png"
+    fail "reinstall: no consent prompt with [ and ] in TEMP: $(cat "$scratch/reinstall.consent.txt" 2>/dev/null)"
+    engine_console_type "|"
+fi
 setup_finish
 check_eq "exit code after the reinstall" 0 "$run_rc"
+end=$((SECONDS + 300))
+until [ -e "$scratch/holder.rc" ] || [ "$run_rc" != 0 ] || [ $SECONDS -ge $end ]; do sleep 0.2; done
+check_eq "holder let go after the removal had begun" 0 "$(cat "$scratch/holder.rc" 2>/dev/null || echo none)"
+check_eq "work folder after a success with a held file" "" \
+    "$(find "$bracket_temp" -mindepth 1 -maxdepth 1 -name 'TARNQUILL-*' -printf '%f\n')"
+rm -rf "$bracket_temp"
 check_eq "requests: primary, then mirror" "GET /file/primary GET /file/mirror" \
     "$(sed -E 's#^(GET /file/[a-z]+)/.*#\1#' "$scratch/server/requests.log" | tr '\n' ' ' | sed 's/ $//')"
 backup=$(ls "$local_root" | grep '^Backup-' || true)
