@@ -688,7 +688,11 @@ try {
         . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
         $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
                 -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
-        $earlierTrees = @($leftovers | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
+        # The archive is taken from a run that ended minutes ago too (one stopped for want of
+        # room, retried at once): no other setup gets this far while this one holds the lock.
+        $recent = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
+                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK) -IncludeRecent)
+        $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
         if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
             Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
         }

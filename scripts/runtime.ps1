@@ -115,15 +115,16 @@ function Invoke-ElectronBitsTransfer {
                 throw ('The BITS transfer ended in the state ' + $state + ': ' + ([string]$job.ErrorDescription).Trim())
             }
             $bytes = [long][Math]::Min([decimal]$job.BytesTransferred, [decimal][long]::MaxValue)
+            # BITS reports an unknown size as the largest unsigned 64-bit number.
+            $total = [decimal]$job.BytesTotal
+            if ($total -gt [long]::MaxValue) {
+                $total = -1
+            }
+            # Checked at every poll: BITS may learn the length only after the first bytes.
+            Assert-ElectronDownloadFits -Room $room -Bytes ([Math]::Max([long]$total, $bytes))
             if ($bytes -ne $lastBytes) {
                 $lastBytes = $bytes
                 $idlePolls = 0
-                # BITS reports an unknown size as the largest unsigned 64-bit number.
-                $total = [decimal]$job.BytesTotal
-                if ($total -gt [long]::MaxValue) {
-                    $total = -1
-                }
-                Assert-ElectronDownloadFits -Room $room -Bytes ([Math]::Max([long]$total, $bytes))
                 Write-ElectronDownloadProgress -Received $bytes -Total ([long]$total)
             } else {
                 $idlePolls++

@@ -330,7 +330,6 @@ Describe 'install.ps1 on a small disk' {
         # Room made; a new setup run, its work folder beside the earlier one's.
         & mount -o remount,size=400m $script:disk 2>&1 | Out-Null
         $LASTEXITCODE | Should -Be 0
-        [IO.Directory]::SetLastWriteTimeUtc((Join-Path -Path $script:sandbox.Temp -ChildPath $firstName), [DateTime]::UtcNow.AddMinutes(-20))
         $second = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000b02-0000000000000002'
         $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
         Clear-Answers
@@ -369,6 +368,11 @@ function global:Test-DiskDoubleSameVolume {
     return $false
 }
 Set-Alias -Scope Global -Name Test-TarnquillSameVolume -Value Test-DiskDoubleSameVolume
+# The uninstaller's registry functions, for its run on the full disk.
+function global:Remove-DiskDoubleUninstallKey { Write-InstallDoubleCall -Command 'Remove-TarnquillUninstallKey' -Parameters @{} }
+function global:Get-DiskDoubleStartupValue { $null }
+Set-Alias -Scope Global -Name Remove-TarnquillUninstallKey -Value Remove-DiskDoubleUninstallKey
+Set-Alias -Scope Global -Name Get-TarnquillStartupValue -Value Get-DiskDoubleStartupValue
 '@)
         $tree = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000c01-0000000000000001'
         Set-Answer -Number 1 -Text 'y'
@@ -410,5 +414,17 @@ Set-Alias -Scope Global -Name Test-TarnquillSameVolume -Value Test-DiskDoubleSam
         $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
         $entries[-2] | Should -Match '^Moved backup back into place: Backup-0\.15\.0-[0-9a-f]{32}$'
         $entries[-1] | Should -Match '^ERROR .*No space left on device'
+
+        # The uninstaller needs no room: it runs on the volume filled to the last byte.
+        $filler = [IO.File]::Open((Join-Path -Path $script:sandbox.Local -ChildPath 'filler.bin'), [IO.FileMode]::Append)
+        try {
+            { while ($true) { $filler.Write($block, 0, 65536); $filler.Flush() } } | Should -Throw '*No space left on device*'
+        } finally {
+            try { $filler.Dispose() } catch { $null = $_ }
+        }
+        $uninstall = Wait-InstallProcess -Started (Start-Install -Script (Join-Path -Path $tree -ChildPath 'scripts/uninstall-installed.ps1') -Extra '-Quiet')
+        $uninstall.ExitCode | Should -Be 0 -Because $uninstall.Stderr
+        Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+        @(Read-InstallDoubleCall -DoublesLog $script:doubles | Where-Object -FilterScript { $_.Command -eq 'Remove-TarnquillUninstallKey' }).Count | Should -Be 1
     }
 }
