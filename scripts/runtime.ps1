@@ -426,7 +426,8 @@ function Import-ElectronArchiveFromEarlierRun {
 function Get-ElectronArchiveUnpackedSize {
     <#
     .SYNOPSIS
-    The sum of the uncompressed sizes of an archive's members, read from its central directory alone.
+    The sum of the uncompressed sizes of an archive's members, read from its central directory alone;
+    -1 when that cannot be read, so that the unpacking fails with its own error.
     #>
     [CmdletBinding()]
     param(
@@ -434,7 +435,11 @@ function Get-ElectronArchiveUnpackedSize {
         [string]$Path
     )
     Add-Type -AssemblyName System.IO.Compression.FileSystem
-    $zip = [System.IO.Compression.ZipFile]::OpenRead($Path)
+    try {
+        $zip = [System.IO.Compression.ZipFile]::OpenRead($Path)
+    } catch {
+        return [long]-1
+    }
     try {
         [long]$total = 0
         foreach ($entry in $zip.Entries) {
@@ -474,6 +479,9 @@ function Assert-ElectronUnpackRoom {
         [string]$InstallFolder = ''
     )
     $unpacked = Get-ElectronArchiveUnpackedSize -Path $Archive
+    if ($unpacked -lt 0) {
+        return
+    }
     $image = $unpacked + $ApplicationBytes
     $needs = @([pscustomobject]@{ Path = $RuntimeBase; Bytes = $unpacked; What = 'unpacked runtime' })
     if ($ImageFolder) {
@@ -546,14 +554,7 @@ function Ensure-ElectronRuntime {
     try {
         Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
     } catch {
-        $unpackError = $_
-        # A half-unpacked runtime would only hold on to the space that the next try needs.
-        try {
-            Remove-TarnquillTree -Path $extract
-        } catch {
-            $null = $_
-        }
-        throw (Resolve-TarnquillDiskFullError -ErrorRecord $unpackError -Step 'Unpacking the Electron runtime')
+        throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Unpacking the Electron runtime')
     }
     [void][IO.Directory]::CreateDirectory($runtimeBase)
     Remove-TarnquillTree -Path $runtimePath
