@@ -1,10 +1,11 @@
 /*
- * Test double of the kernel32 resource-update functions for Linux.
+ * Test double of the kernel32 resource-update and free-space functions for Linux.
  *
  * Built as libkernel32.dll.so and found through LD_LIBRARY_PATH, it answers
  * DllImport("kernel32.dll") for BeginUpdateResourceW, UpdateResourceW and
- * EndUpdateResourceW. Every call is appended as one line to the file named by
- * KERNEL32_DOUBLE_LOG:
+ * EndUpdateResourceW, and for GetDiskFreeSpaceExW and GetVolumePathNameW (at
+ * the end of this file). Every resource-update call is appended as one line to
+ * the file named by KERNEL32_DOUBLE_LOG:
  *
  *   BeginUpdateResourceW path=<utf-8 path> delete=<0|1> result=<ok|refused>
  *   UpdateResourceW type=<id|str:text> name=<id|str:text> lang=<n> size=<n>
