@@ -341,16 +341,23 @@ function Add-TarnquillLogEntry {
     $stamp = [System.DateTime]::Now.ToString('yyyy-MM-ddTHH:mm:ss.fffffffzzz', [System.Globalization.CultureInfo]::InvariantCulture)
     $encoding = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $true
     $line = $encoding.GetBytes($stamp + ' ' + $Text + "`r`n")
-    $stream = New-Object -TypeName System.IO.FileStream -ArgumentList @(
-        $Path, [System.IO.FileMode]::Append, [System.IO.FileAccess]::Write, [System.IO.FileShare]::Read)
     try {
-        if ($stream.Length -eq 0) {
-            $preamble = $encoding.GetPreamble()
-            $stream.Write($preamble, 0, $preamble.Length)
+        $stream = New-Object -TypeName System.IO.FileStream -ArgumentList @(
+            $Path, [System.IO.FileMode]::Append, [System.IO.FileAccess]::Write, [System.IO.FileShare]::Read)
+        try {
+            if ($stream.Length -eq 0) {
+                $preamble = $encoding.GetPreamble()
+                $stream.Write($preamble, 0, $preamble.Length)
+            }
+            $stream.Write($line, 0, $line.Length)
+        } finally {
+            $stream.Dispose()
         }
-        $stream.Write($line, 0, $line.Length)
-    } finally {
-        $stream.Dispose()
+    } catch {
+        # On a full disk the line is skipped: the step that filled it reports that itself.
+        if (-not (Test-TarnquillDiskFull -Exception $_.Exception)) {
+            throw
+        }
     }
 }
 
@@ -609,6 +616,7 @@ $version = Get-TarnquillReleaseVersion -SourceRoot $sourceRoot
 # check below and is refused there with its own message.
 $installRoot = [System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
 $null = Assert-TarnquillInstallRoot -InstallRoot $installRoot
 
 # Held until the end, so that a second installer or an uninstaller started
@@ -680,7 +688,11 @@ try {
         . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
         $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
                 -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
-        $earlierTrees = @($leftovers | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
+        # The archive is taken from a run that ended minutes ago too (one stopped for want of
+        # room, retried at once): no other setup gets this far while this one holds the lock.
+        $recent = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
+                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK) -IncludeRecent)
+        $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
         if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
             Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
         }
@@ -688,7 +700,11 @@ try {
             Add-TarnquillLogEntry -Path $logFile -Text $text
         }
 
-        $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder
+        try {
+            $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
+        } catch {
+            throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
+        }
 
         $null = [System.IO.Directory]::CreateDirectory($installRoot)
         $builtItems = @(
@@ -711,7 +727,7 @@ try {
         try {
             Move-TarnquillImage -BuildFolder $buildFolder -AppFolder $appFolder
         } catch {
-            $placeError = $_
+            $placeError = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step ('Copying the new version into ' + $appFolder)
             if ($null -ne $backupFolder) {
                 Restore-TarnquillBackup -BackupFolder $backupFolder -AppFolder $appFolder -LogFile $logFile
             }
@@ -780,7 +796,12 @@ try {
             Start-TarnquillApplication -Path $appExecutable -WorkingDirectory $appFolder
         }
     } catch {
-        $message = $_.Exception.Message
+        $failure = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'The installation'
+        if ($failure -is [System.Exception]) {
+            $message = $failure.Message
+        } else {
+            $message = $_.Exception.Message
+        }
         # A log that cannot be written must not hide why the run failed: the
         # message is still shown and the original error raised again.
         try {
@@ -792,6 +813,9 @@ try {
         Write-Host 'Installation failed.' -ForegroundColor Red
         Write-Host $message -ForegroundColor Yellow
         Write-Host ('Log: ' + $logFile) -ForegroundColor DarkGray
+        if ($failure -is [System.Exception]) {
+            throw $failure
+        }
         throw
     } finally {
         # Gone after a move into place; still there after a failure or a copy.

@@ -17,12 +17,20 @@ carries exactly one string, the absolute path of the output folder.
 The folder to build into. Empty or white space selects release\TARNQUILL under
 the source tree root. A relative path is resolved against the process's
 current directory.
+
+.PARAMETER InstallFolder
+Where the image is put once it is built, if anywhere: the room for it there is
+checked with the rest before the runtime is unpacked.
 #>
 [CmdletBinding()]
 param(
     [Parameter()]
     [AllowEmptyString()]
-    [string]$OutputDirectory = ''
+    [string]$OutputDirectory = '',
+
+    [Parameter()]
+    [AllowEmptyString()]
+    [string]$InstallFolder = ''
 )
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
@@ -127,6 +135,36 @@ function Copy-TarnquillFolderContent {
     }
 }
 
+function Get-TarnquillApplicationSize {
+    <#
+    .SYNOPSIS
+    Total length in bytes of the files that the image takes from the source tree beside the runtime.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot
+    )
+    $items = @()
+    foreach ($name in ($ApplicationRootFiles + $ApplicationFolders + $ImageRootNotes)) {
+        $items += Join-Path -Path $SourceRoot -ChildPath $name
+    }
+    foreach ($name in $ImageScripts) {
+        $items += [System.IO.Path]::Combine($SourceRoot, 'scripts', $name)
+    }
+    [long]$total = 0
+    foreach ($item in $items) {
+        if (Test-Path -LiteralPath $item -PathType Leaf) {
+            $total += (Get-Item -LiteralPath $item).Length
+        } elseif (Test-Path -LiteralPath $item -PathType Container) {
+            foreach ($file in @(Get-ChildItem -LiteralPath $item -Recurse -File -Force)) {
+                $total += $file.Length
+            }
+        }
+    }
+    return $total
+}
+
 function Write-TarnquillVersionNote {
     <#
     .SYNOPSIS
@@ -164,10 +202,11 @@ $packageText = Get-Content -LiteralPath (Join-Path -Path $sourceRoot -ChildPath 
 $releaseVersion = [string]($packageText | ConvertFrom-Json).version
 
 # The runtime comes first, so a failed download leaves an earlier output folder as it was.
-$runtimeFolder = Ensure-ElectronRuntime
+$outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
+$runtimeFolder = Ensure-ElectronRuntime -ImageFolder $outputFolder -InstallFolder $InstallFolder `
+    -ApplicationBytes (Get-TarnquillApplicationSize -SourceRoot $sourceRoot)
 
 # A fresh output folder: whatever was there is deleted without asking.
-$outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
 Assert-TarnquillOutputApart -OutputPath $outputFolder -SourceRoot $sourceRoot -RuntimeFolder $runtimeFolder
 # A link at the output path, or inside the old output, is removed as a link, never followed.
 Remove-TarnquillTree -Path $outputFolder

@@ -12,6 +12,8 @@ $script:ElectronBitsJobName = 'TARNQUILL Electron runtime download'
 # Folder moves that outlast a virus scanner's hold, deletion that never follows a link, and the
 # platform's own exception out of PowerShell's wrapper.
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+# Free space before the download and the unpacking, and errors that say which step a full disk stopped.
+. (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
 
 function Get-ElectronDownloadUrls {
     <#
@@ -93,6 +95,7 @@ function Invoke-ElectronBitsTransfer {
         return $false
     }
     Remove-ElectronStaleBitsJobs
+    $room = Get-ElectronDownloadRoom -Destination $Destination
     $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
         -DisplayName $script:ElectronBitsJobName -Description $Url
     $completed = $false
@@ -112,14 +115,16 @@ function Invoke-ElectronBitsTransfer {
                 throw ('The BITS transfer ended in the state ' + $state + ': ' + ([string]$job.ErrorDescription).Trim())
             }
             $bytes = [long][Math]::Min([decimal]$job.BytesTransferred, [decimal][long]::MaxValue)
+            # BITS reports an unknown size as the largest unsigned 64-bit number.
+            $total = [decimal]$job.BytesTotal
+            if ($total -gt [long]::MaxValue) {
+                $total = -1
+            }
+            # Checked at every poll: BITS may learn the length only after the first bytes.
+            Assert-ElectronDownloadFits -Room $room -Bytes ([Math]::Max([long]$total, $bytes))
             if ($bytes -ne $lastBytes) {
                 $lastBytes = $bytes
                 $idlePolls = 0
-                # BITS reports an unknown size as the largest unsigned 64-bit number.
-                $total = [decimal]$job.BytesTotal
-                if ($total -gt [long]::MaxValue) {
-                    $total = -1
-                }
                 Write-ElectronDownloadProgress -Received $bytes -Total ([long]$total)
             } else {
                 $idlePolls++
@@ -212,6 +217,9 @@ function Invoke-ElectronWebDownload {
         }
         $response = $request.GetResponse()
         $total = $response.ContentLength
+        # Known lengths are refused before the file is made; any body stops short of the margin.
+        $room = Get-ElectronDownloadRoom -Destination $Destination
+        Assert-ElectronDownloadFits -Room $room -Bytes $total
         $body = $response.GetResponseStream()
         $file = New-Object -TypeName System.IO.FileStream -ArgumentList $Destination, ([IO.FileMode]::Create), ([IO.FileAccess]::Write), ([IO.FileShare]::None)
         $buffer = New-Object -TypeName byte[] -ArgumentList 262144
@@ -223,6 +231,7 @@ function Invoke-ElectronWebDownload {
             if ($count -le 0) {
                 break
             }
+            Assert-ElectronDownloadFits -Room $room -Bytes ($received + $count)
             $file.Write($buffer, 0, $count)
             $received += $count
             if ($clock.ElapsedMilliseconds -ge 250) {
@@ -245,6 +254,47 @@ function Invoke-ElectronWebDownload {
         }
         Write-Progress -Activity 'Downloading Electron runtime' -Completed
     }
+}
+
+function Get-ElectronDownloadRoom {
+    <#
+    .SYNOPSIS
+    The volume and free bytes where the download is written ($null when unknown), read once before it starts.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    return Get-TarnquillDiskSpace -Path (Split-Path -Parent -Path $Destination)
+}
+
+function Assert-ElectronDownloadFits {
+    <#
+    .SYNOPSIS
+    Throws when Bytes of the download would leave less than the margin free on the volume of Room.
+    .DESCRIPTION
+    Called with the announced length before anything is written, and with the length so far before
+    each write, so that a body of unknown length, or one longer than announced, never fills the disk.
+    A negative length (not announced) and an unknown Room pass.
+    #>
+    [CmdletBinding()]
+    param(
+        [AllowNull()]
+        [object]$Room,
+
+        [Parameter(Mandatory = $true)]
+        [long]$Bytes
+    )
+    if ($null -eq $Room -or $Bytes -lt 0 -or ($Bytes + $script:TarnquillSpaceMarginBytes) -le $Room.FreeBytes) {
+        return
+    }
+    $shortfall = [pscustomobject]@{
+        Volume = $Room.Volume; What = @('runtime download'); FreeBytes = $Room.FreeBytes
+        NeededBytes = $Bytes + $script:TarnquillSpaceMarginBytes
+    }
+    throw (New-TarnquillDiskSpaceError -Message ('Not enough disk space to download the Electron runtime. ' +
+            (Format-TarnquillSpaceShortfall -Shortfall $shortfall) + ' Nothing was installed.'))
 }
 
 function Download-FileWithFallback {
@@ -283,6 +333,9 @@ function Download-FileWithFallback {
             try {
                 $transferred = Invoke-ElectronBitsTransfer -Url $url -Destination $partial
             } catch {
+                if (Test-TarnquillDiskFull -Exception $_.Exception) {
+                    throw
+                }
                 # A failed BITS transfer is not reported; the web request gets its chance.
                 $transferred = $false
             }
@@ -302,6 +355,10 @@ function Download-FileWithFallback {
             $lastError = $_.Exception.Message
             Remove-ElectronFileQuietly -Path $partial
             Remove-ElectronFileQuietly -Path $Destination
+            # No room for the file: the mirror serves the same one.
+            if (Test-TarnquillDiskFull -Exception $_.Exception) {
+                throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Downloading the Electron runtime')
+            }
             Write-Warning ('Download source failed: ' + $lastError)
         }
     }
@@ -366,6 +423,87 @@ function Import-ElectronArchiveFromEarlierRun {
     return $false
 }
 
+function Get-ElectronArchiveUnpackedSize {
+    <#
+    .SYNOPSIS
+    The sum of the uncompressed sizes of an archive's members, read from its central directory alone;
+    -1 when that cannot be read, so that the unpacking fails with its own error.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    Add-Type -AssemblyName System.IO.Compression.FileSystem
+    try {
+        $zip = [System.IO.Compression.ZipFile]::OpenRead($Path)
+    } catch {
+        return [long]-1
+    }
+    try {
+        [long]$total = 0
+        foreach ($entry in $zip.Entries) {
+            $total += $entry.Length
+        }
+        return $total
+    } finally {
+        $zip.Dispose()
+    }
+}
+
+function Assert-ElectronUnpackRoom {
+    <#
+    .SYNOPSIS
+    Throws, before anything is unpacked, when a volume lacks the room that the rest of the run needs.
+    .DESCRIPTION
+    The unpacked runtime goes next to the archive. The image folder takes the runtime again and the
+    application files. The install folder takes the image once more when it lies on another volume
+    than the image folder, where putting it in place copies it; on the same volume it is moved.
+    Needs on one volume are added together, with the margin. The verified archive stays where it
+    is, so the next setup run takes it over instead of downloading it.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Archive,
+
+        [Parameter(Mandatory = $true)]
+        [string]$RuntimeBase,
+
+        [AllowEmptyString()]
+        [string]$ImageFolder = '',
+
+        [long]$ApplicationBytes = 0,
+
+        [AllowEmptyString()]
+        [string]$InstallFolder = ''
+    )
+    $unpacked = Get-ElectronArchiveUnpackedSize -Path $Archive
+    if ($unpacked -lt 0) {
+        return
+    }
+    $image = $unpacked + $ApplicationBytes
+    $needs = @([pscustomobject]@{ Path = $RuntimeBase; Bytes = $unpacked; What = 'unpacked runtime' })
+    if ($ImageFolder) {
+        $needs += [pscustomobject]@{ Path = $ImageFolder; Bytes = $image; What = 'application image' }
+        if ($InstallFolder) {
+            $imageSpace = Get-TarnquillDiskSpace -Path $ImageFolder
+            $installSpace = Get-TarnquillDiskSpace -Path $InstallFolder
+            if ($null -ne $imageSpace -and $null -ne $installSpace -and
+                -not (Test-TarnquillSamePath -Left $imageSpace.Volume -Right $installSpace.Volume)) {
+                $needs += [pscustomobject]@{ Path = $InstallFolder; Bytes = $image; What = 'installed application' }
+            }
+        }
+    }
+    $shortfall = @(Get-TarnquillSpaceShortfall -Need $needs)
+    if ($shortfall.Count -eq 0) {
+        return
+    }
+    throw (New-TarnquillDiskSpaceError -Message ('Not enough disk space to unpack the Electron runtime and install TARNQUILL. ' +
+            (Format-TarnquillSpaceShortfall -Shortfall $shortfall) + ' Nothing was installed. The verified runtime archive stays in ' +
+            (Split-Path -Parent -Path $Archive) + ', so the next setup run will not download it again.'))
+}
+
 function Ensure-ElectronRuntime {
     <#
     .SYNOPSIS
@@ -374,9 +512,17 @@ function Ensure-ElectronRuntime {
     .DESCRIPTION
     A runtime folder that already holds electron.exe is returned as it is. A cached archive whose hash
     differs from the pin is deleted and the call fails without downloading. Throws on any failure.
+
+    Before unpacking, the room that the rest of the run needs is checked (Assert-ElectronUnpackRoom):
+    ImageFolder is where the image is assembled from the runtime and ApplicationBytes of application
+    files, InstallFolder where the image goes afterwards; either may be left out.
     #>
     [CmdletBinding()]
-    param()
+    param(
+        [string]$ImageFolder = '',
+        [long]$ApplicationBytes = 0,
+        [string]$InstallFolder = ''
+    )
     $ErrorActionPreference = 'Stop'
     $root = Get-TarnQuillRoot
     $runtimePath = Get-ElectronRuntimePath
@@ -399,10 +545,17 @@ function Ensure-ElectronRuntime {
     }
     Write-Host 'Runtime integrity verified.' -ForegroundColor Green
 
+    Assert-ElectronUnpackRoom -Archive $archive -RuntimeBase $runtimeBase -ImageFolder $ImageFolder `
+        -ApplicationBytes $ApplicationBytes -InstallFolder $InstallFolder
+
     $extract = Join-Path -Path $runtimeBase -ChildPath ('extract-' + [guid]::NewGuid().ToString('N'))
     # Expand-Archive creates the new folder itself: given one that already exists under a path with
     # brackets, it tests the path as a wildcard pattern, misses it and fails to create it again.
-    Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
+    try {
+        Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
+    } catch {
+        throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Unpacking the Electron runtime')
+    }
     [void][IO.Directory]::CreateDirectory($runtimeBase)
     Remove-TarnquillTree -Path $runtimePath
     Move-TarnquillFolder -Source $extract -Destination $runtimePath

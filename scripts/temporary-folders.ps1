@@ -35,7 +35,8 @@ function Get-TarnquillLeftoverFolders {
     .DESCRIPTION
     Takes only folders whose names match the installer's own patterns exactly (letter case
     included), never a folder that holds any of KeepPath (the running setup's own folders), and
-    never one written in the last ten minutes: another setup may be starting in it. Each
+    never one written in the last ten minutes: another setup may be starting in it. IncludeRecent
+    takes those too, for a look at what they hold rather than their removal. Each
     result has Name, Path and SourceTree: for a work folder, the source tree unpacked in it
     (TARNQUILL-v<version>), for a build folder $null. A TempFolder that cannot be listed gives none.
     #>
@@ -45,7 +46,9 @@ function Get-TarnquillLeftoverFolders {
         [string]$TempFolder,
 
         [AllowEmptyCollection()]
-        [string[]]$KeepPath = @()
+        [string[]]$KeepPath = @(),
+
+        [switch]$IncludeRecent
     )
 
     try {
@@ -64,7 +67,7 @@ function Get-TarnquillLeftoverFolders {
         } elseif ($folder.Name -cnotmatch $script:TarnquillBuildFolderPattern) {
             continue
         }
-        if ($folder.LastWriteTimeUtc -gt $youngest) {
+        if ($folder.LastWriteTimeUtc -gt $youngest -and -not $IncludeRecent) {
             continue
         }
         if (@($keep | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $_ -Folder $folder.FullName }).Count -gt 0) {

@@ -1,10 +1,11 @@
 /*
- * Test double of the kernel32 resource-update functions for Linux.
+ * Test double of the kernel32 resource-update and free-space functions for Linux.
  *
  * Built as libkernel32.dll.so and found through LD_LIBRARY_PATH, it answers
  * DllImport("kernel32.dll") for BeginUpdateResourceW, UpdateResourceW and
- * EndUpdateResourceW. Every call is appended as one line to the file named by
- * KERNEL32_DOUBLE_LOG:
+ * EndUpdateResourceW, and for GetDiskFreeSpaceExW and GetVolumePathNameW (at
+ * the end of this file). Every resource-update call is appended as one line to
+ * the file named by KERNEL32_DOUBLE_LOG:
  *
  *   BeginUpdateResourceW path=<utf-8 path> delete=<0|1> result=<ok|refused>
  *   UpdateResourceW type=<id|str:text> name=<id|str:text> lang=<n> size=<n>
@@ -278,5 +279,70 @@ win_bool EndUpdateResourceW(void *handle, win_bool discard)
         errno = error;
         return 0;
     }
+    return 1;
+}
+
+/*
+ * Free space and volume roots, answered from the Linux file system: statvfs
+ * gives the space free to an unprivileged user (f_bavail), as
+ * FreeBytesAvailableToCaller; the volume root is the highest folder above the
+ * path on the same device (a mount point), with a trailing separator.
+ */
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+win_bool GetDiskFreeSpaceExW(const wchar16 *directory, uint64_t *available, uint64_t *total, uint64_t *total_free)
+{
+    char path[MAX_PATH_BYTES];
+    struct statvfs info;
+    to_utf8(directory, path, sizeof path);
+    if (statvfs(path, &info) != 0)
+        return 0;
+    if (available != NULL)
+        *available = (uint64_t)info.f_bavail * info.f_frsize;
+    if (total != NULL)
+        *total = (uint64_t)info.f_blocks * info.f_frsize;
+    if (total_free != NULL)
+        *total_free = (uint64_t)info.f_bfree * info.f_frsize;
+    return 1;
+}
+
+win_bool GetVolumePathNameW(const wchar16 *file_name, wchar16 *volume, uint32_t length)
+{
+    char path[MAX_PATH_BYTES];
+    struct stat own;
+    struct stat above;
+    size_t units = 0;
+    to_utf8(file_name, path, sizeof path);
+    if (stat(path, &own) != 0 || path[0] != '/')
+        return 0;
+    /* Cut the path at each separator from the end while the folder above is on the same device. */
+    size_t end = strlen(path);
+    while (end > 1 && path[end - 1] == '/')
+        path[--end] = '\0';
+    for (;;) {
+        char *slash = strrchr(path, '/');
+        if (slash == NULL || slash == path) {
+            if (stat("/", &above) == 0 && above.st_dev == own.st_dev)
+                path[1] = '\0';
+            break;
+        }
+        *slash = '\0';
+        if (stat(path, &above) != 0 || above.st_dev != own.st_dev) {
+            *slash = '/';
+            break;
+        }
+    }
+    /* The kept folder is a prefix of the given path: count its UTF-16 units. */
+    for (const unsigned char *byte = (const unsigned char *)path; *byte != 0; ++byte) {
+        if ((*byte & 0xC0) != 0x80)
+            units += *byte >= 0xF0 ? 2 : 1;
+    }
+    if (units + 2 > length)
+        return 0;
+    memcpy(volume, file_name, units * sizeof(wchar16));
+    if (units > 1)
+        volume[units++] = '/';
+    volume[units] = 0;
     return 1;
 }

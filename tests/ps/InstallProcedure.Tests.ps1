@@ -353,14 +353,15 @@ Describe 'install.ps1' {
             } -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
 
             $run = Invoke-Install -Answers 'y' -NoLaunch
-            $run.Message | Should -Be 'There is not enough space on the disk.'
+            # The step is named: the platform's text says neither what nor where.
+            $run.Message | Should -Be ('Copying the new version into ' + $app + ' stopped: the disk is full. There is not enough space on the disk.')
             Should -Invoke Invoke-TarnquillDirectoryMove -Times 1 -Exactly -ParameterFilter { $Source -like '*TARNQUILL-build-*' }
             Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.15.0', 'Logs')
             [IO.File]::ReadAllText((Join-Path -Path $app -ChildPath 'marker.txt')) | Should -Be 'App-0.15.0'
             $log = Get-LogText
             $log.Count | Should -Be 3
             $log[1] | Should -MatchExactly '\AMoved backup back into place: Backup-0\.15\.0-[0-9a-f]{32}\z'
-            $log[2] | Should -Be 'ERROR There is not enough space on the disk.'
+            $log[2] | Should -Be ('ERROR ' + $run.Message)
             @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Force) | Should -BeNullOrEmpty
             $InstallDoubles.links.Count + $InstallDoubles.registry.Count | Should -Be 0
         }

@@ -226,3 +226,205 @@ Describe 'install.ps1 run with pwsh -File' {
         @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 3
     }
 }
+
+Describe 'install.ps1 on a small disk' {
+    # The run's folders (TEMP with the work folder, and the install root) on a tmpfs that each
+    # test mounts for itself, so that a full disk is a real one.
+    BeforeEach {
+        $script:disk = Join-Path -Path $script:work -ChildPath ('disk-' + [guid]::NewGuid().ToString('N').Substring(0, 8))
+        [void][IO.Directory]::CreateDirectory($script:disk)
+        $script:mounts = New-Object -TypeName System.Collections.Generic.List[string]
+        $script:mountRefused = $null
+
+        function Mount-SmallDisk {
+            param([string]$Path, [int]$Megabytes)
+            $output = & mount -t tmpfs -o "size=${Megabytes}m" tmpfs $Path 2>&1
+            if ($LASTEXITCODE -ne 0) {
+                $script:mountRefused = "mounting a tmpfs was refused: $output"
+                return $false
+            }
+            $script:mounts.Insert(0, $Path)
+            return $true
+        }
+
+        function New-DiskSandbox {
+            param([int]$Megabytes)
+            if (-not (Mount-SmallDisk -Path $script:disk -Megabytes $Megabytes)) {
+                return $false
+            }
+            $script:sandbox = New-InstallSandbox -Parent $script:disk
+            $script:doubles = Join-Path -Path $script:sandbox.Root -ChildPath 'doubles.jsonl'
+            $script:answers = Join-Path -Path $script:sandbox.Root -ChildPath 'answers'
+            $script:profile = Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers
+            return $true
+        }
+
+        function New-DiskWorkTree {
+            # A setup run's work folder in TEMP, with the runtime pin of this file's tree.
+            param([string]$Name)
+            $tree = Copy-InstallSourceTree -Destination ([IO.Path]::Combine($script:sandbox.Temp, $Name, 'TARNQUILL-v0.15.0'))
+            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts/runtime.ps1') -Destination (Join-Path -Path $tree -ChildPath 'scripts') -Force
+            return $tree
+        }
+
+        function Get-Megabytes {
+            param([long]$Bytes)
+            return [Math]::Ceiling($Bytes / 1MB)
+        }
+    }
+
+    AfterEach {
+        foreach ($mount in $script:mounts) {
+            & umount $mount 2>&1 | Out-Null
+        }
+        Remove-Item -LiteralPath $script:disk -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'stops a download that cannot fit before it writes a byte, and tries no mirror' {
+        if (-not (New-DiskSandbox -Megabytes 40)) {
+            Set-ItResult -Skipped -Because $script:mountRefused
+            return
+        }
+        $tree = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000a01-0000000000000001'
+        # A mirror that the server logs, so that a try of it would show.
+        Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $tree -ChildPath 'scripts/runtime.ps1') `
+            -MirrorUrl (Get-FakeRuntimeServerUrl -Server $script:server -Route 'unsized')
+        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+        Set-Answer -Number 1 -Text 'y'
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'))
+
+        $run.ExitCode | Should -Be 1
+        $volume = [regex]::Escape($script:disk + '/')
+        $needed = Get-Megabytes ($script:archive.Length + 64MB)
+        Get-ErrorText $run.Stderr | Should -Match ("Not enough disk space to download the Electron runtime\. $volume \(runtime download\): " +
+            "$needed MB needed, (3\d) MB free\. Nothing was installed\.")
+        @(Get-ChildItem -LiteralPath ([IO.Path]::Combine($tree, '.runtime', 'cache')) -Force) | Should -BeNullOrEmpty
+        $after = @(Get-FakeRuntimeServerRequest -Server $script:server)
+        $after.Count | Should -Be ($requests + 1)
+        $after[-1] | Should -Match '^GET /archive/'
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
+    }
+
+    It 'stops before unpacking a runtime that cannot fit, keeps the verified archive, and the next run with more room downloads nothing' {
+        if (-not (New-DiskSandbox -Megabytes 150)) {
+            Set-ItResult -Skipped -Because $script:mountRefused
+            return
+        }
+        $firstName = 'TARNQUILL-Setup-0.15.0-0000000000000b01-0000000000000001'
+        $first = New-DiskWorkTree -Name $firstName
+        $cache = [IO.Path]::Combine($first, '.runtime', 'cache')
+        Set-Answer -Number 1 -Text 'y'
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $first -ChildPath 'scripts/install.ps1'))
+
+        $run.ExitCode | Should -Be 1
+        # The runtime unpacked, and again with the application files in the build folder.
+        $volume = [regex]::Escape($script:disk + '/')
+        Get-ErrorText $run.Stderr | Should -Match ("Not enough disk space to unpack the Electron runtime and install TARNQUILL\. " +
+            "$volume \(unpacked runtime, application image\): 1[56]\d MB needed, (9\d|10\d) MB free\. Nothing was installed\. " +
+            "The verified runtime archive stays in $([regex]::Escape($cache)), so the next setup run will not download it again\.")
+        (Get-FileHash -LiteralPath (Join-Path -Path $cache -ChildPath 'electron-v43.4.1-win32-x64.zip') -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        @(Get-ChildItem -LiteralPath ([IO.Path]::Combine($first, '.runtime')) -Name) | Should -Be @('cache')
+        @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Name) | Should -Be @($firstName)
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
+
+        # Room made; a new setup run, its work folder beside the earlier one's.
+        & mount -o remount,size=400m $script:disk 2>&1 | Out-Null
+        $LASTEXITCODE | Should -Be 0
+        $second = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000b02-0000000000000002'
+        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+        Clear-Answers
+        Set-Answer -Number 1 -Text 'y'
+        $retry = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $second -ChildPath 'scripts/install.ps1'))
+        $retry.ExitCode | Should -Be 0 -Because $retry.Stderr
+        $retry.Stdout | Should -Match 'Reusing the verified Electron runtime from an earlier run\.'
+        @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $requests
+        Test-Path -LiteralPath ([IO.Path]::Combine($script:sandbox.InstallRoot, 'App-0.15.0', 'TARNQUILL.exe')) -PathType Leaf | Should -BeTrue
+    }
+
+    It 'keeps the earlier installation, registered, and puts the same-version backup back when the install volume fills during the copy into place' {
+        if (-not (New-DiskSandbox -Megabytes 400)) {
+            Set-ItResult -Skipped -Because $script:mountRefused
+            return
+        }
+        # The install root on a volume of its own, with room for the new version when it is checked.
+        Mount-SmallDisk -Path $script:sandbox.Local -Megabytes 120 | Should -BeTrue
+        foreach ($name in @('App-0.14.0', 'App-0.15.0')) {
+            $folder = Join-Path -Path $script:sandbox.InstallRoot -ChildPath $name
+            [void][IO.Directory]::CreateDirectory($folder)
+            [IO.File]::WriteAllText((Join-Path -Path $folder -ChildPath 'TARNQUILL.exe'), "earlier $name")
+        }
+        # The volume test of the copy into place waits here while the test fills the disk. All
+        # paths share the root "/" on Linux, so it answers what the two mounts are: other volumes.
+        [IO.File]::AppendAllText($script:profile, @'
+function global:Test-DiskDoubleSameVolume {
+    param([string]$Path, [string]$OtherPath)
+    [IO.File]::WriteAllText((Join-Path -Path $global:InstallAnswerFolder -ChildPath 'copy-ready'), '')
+    $go = Join-Path -Path $global:InstallAnswerFolder -ChildPath 'copy-go'
+    $deadline = [DateTime]::UtcNow.AddMinutes(5)
+    while (-not (Test-Path -LiteralPath $go)) {
+        if ([DateTime]::UtcNow -gt $deadline) { throw 'The test did not fill the disk.' }
+        Start-Sleep -Milliseconds 50
+    }
+    return $false
+}
+Set-Alias -Scope Global -Name Test-TarnquillSameVolume -Value Test-DiskDoubleSameVolume
+# The uninstaller's registry functions, for its run on the full disk.
+function global:Remove-DiskDoubleUninstallKey { Write-InstallDoubleCall -Command 'Remove-TarnquillUninstallKey' -Parameters @{} }
+function global:Get-DiskDoubleStartupValue { $null }
+Set-Alias -Scope Global -Name Remove-TarnquillUninstallKey -Value Remove-DiskDoubleUninstallKey
+Set-Alias -Scope Global -Name Get-TarnquillStartupValue -Value Get-DiskDoubleStartupValue
+'@)
+        $tree = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000c01-0000000000000001'
+        Set-Answer -Number 1 -Text 'y'
+        $started = Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1')
+        try {
+            $ready = Join-Path -Path $script:answers -ChildPath 'copy-ready'
+            $deadline = [DateTime]::UtcNow.AddSeconds(300)
+            while (-not (Test-Path -LiteralPath $ready)) {
+                if ($started.Process.HasExited -or [DateTime]::UtcNow -gt $deadline) {
+                    throw "The copy into place was not reached: $((Wait-InstallProcess -Started $started).Stdout)"
+                }
+                Start-Sleep -Milliseconds 50
+            }
+            # Another program takes all but 8 MB of the install volume.
+            $filler = [IO.File]::OpenWrite((Join-Path -Path $script:sandbox.Local -ChildPath 'filler.bin'))
+            try {
+                $block = New-Object -TypeName byte[] -ArgumentList 1MB
+                while ((New-Object -TypeName System.IO.DriveInfo -ArgumentList $script:sandbox.Local).AvailableFreeSpace -gt 8MB) {
+                    $filler.Write($block, 0, $block.Length)
+                    $filler.Flush()
+                }
+            } finally {
+                $filler.Dispose()
+            }
+        } finally {
+            [IO.File]::WriteAllText((Join-Path -Path $script:answers -ChildPath 'copy-go'), '')
+            $run = Wait-InstallProcess -Started $started
+        }
+
+        $run.ExitCode | Should -Be 1
+        Get-ErrorText $run.Stderr | Should -Match 'No space left on device'
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name | Sort-Object) | Should -Be @('App-0.14.0', 'App-0.15.0', 'Logs')
+        foreach ($name in @('App-0.14.0', 'App-0.15.0')) {
+            @(Get-ChildItem -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath $name) -Recurse -Name) | Should -Be @('TARNQUILL.exe')
+            [IO.File]::ReadAllText([IO.Path]::Combine($script:sandbox.InstallRoot, $name, 'TARNQUILL.exe')) | Should -Be "earlier $name"
+        }
+        # Shortcuts and the uninstall entry are those of the earlier installation: none were written.
+        @(Read-InstallDoubleCall -DoublesLog $script:doubles | Where-Object -FilterScript { $_.Command -match 'Registry|ShellLink' }) | Should -BeNullOrEmpty
+        $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+        $entries[-2] | Should -Match '^Moved backup back into place: Backup-0\.15\.0-[0-9a-f]{32}$'
+        $entries[-1] | Should -Match '^ERROR .*No space left on device'
+
+        # The uninstaller needs no room: it runs on the volume filled to the last byte.
+        $filler = [IO.File]::Open((Join-Path -Path $script:sandbox.Local -ChildPath 'filler.bin'), [IO.FileMode]::Append)
+        try {
+            { while ($true) { $filler.Write($block, 0, 65536); $filler.Flush() } } | Should -Throw '*No space left on device*'
+        } finally {
+            try { $filler.Dispose() } catch { $null = $_ }
+        }
+        $uninstall = Wait-InstallProcess -Started (Start-Install -Script (Join-Path -Path $tree -ChildPath 'scripts/uninstall-installed.ps1') -Extra '-Quiet')
+        $uninstall.ExitCode | Should -Be 0 -Because $uninstall.Stderr
+        Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+        @(Read-InstallDoubleCall -DoublesLog $script:doubles | Where-Object -FilterScript { $_.Command -eq 'Remove-TarnquillUninstallKey' }).Count | Should -Be 1
+    }
+}

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Windows-only functions of the scripts run for real on the PowerShell engine under Wine, with
-# Pester 5 imported by the engine: the registry, the shell refresh, the start-up value rule and
-# the tree deleter on read-only files (engine/WindowsInterfaces.Engine.ps1), and the per-user
+# Pester 5 imported by the engine: the registry, the shell refresh, the start-up value rule,
+# the tree deleter on read-only files and the free space of a small drive (engine/WindowsInterfaces.Engine.ps1), and the per-user
 # lock held by a second engine process (ps/InstallationSafetyLock.Tests.ps1, unchanged); then
 # install.ps1's shortcut writer with Cyrillic letters in every field, read back with an
 # independent .lnk reader.
@@ -18,7 +18,24 @@ engine_use
 unset TARNQUILL_PWSH DISPLAY
 engine_ensure
 pester=$(ls "$wine_release"/tools/nuget/pester/5.*/tools/Pester.psd1 | head -n 1)
-trap wine_reset EXIT
+
+# A small drive T: for the free-space tests: a 40 MB tmpfs with a 5 MB one mounted inside it.
+small="$wine_release/test/engine-small-drive"
+small_cleanup() {
+    umount "$small/inner" 2>/dev/null || true
+    umount "$small" 2>/dev/null || true
+    rm -f "$engine_prefix/dosdevices/t:"
+}
+trap 'wine_reset; small_cleanup' EXIT
+small_cleanup
+mkdir -p "$small"
+if mount -t tmpfs -o size=40m tmpfs "$small" 2>/dev/null && mkdir -p "$small/inner" "$small/Temp" &&
+    mount -t tmpfs -o size=5m tmpfs "$small/inner" 2>/dev/null; then
+    ln -sfn "$small" "$engine_prefix/dosdevices/t:"
+    export TARNQUILL_SMALL_DRIVE='T:\'
+else
+    echo "skip: free-space tests on a small drive: mounting a tmpfs was refused"
+fi
 wine_reset
 cd "$wine_root"
 wine powershell.exe -NoLogo -NoProfile -NonInteractive -Command "

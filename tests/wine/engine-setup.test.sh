@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The whole product on a real PowerShell engine under Wine: the setup executable made by the
 # image builder from a sandbox copy of the tree (runtime from a loopback server), the dialog,
-# the consent typed into the installation console, the install, a failure, a run cut off in its
-# download, a reinstall through the mirror and the registered quiet uninstall; everything checked
-# from outside.
+# the consent typed into the installation console, the install, failures (one with TEMP on a small
+# drive), a run cut off in its download, a reinstall through the mirror and the registered quiet
+# uninstall; everything checked from outside.
 # ctest-lock: wine_engine
 # ctest-fixtures: wine_engine
 # ctest-timeout: 1200
@@ -32,14 +32,34 @@ setup_exe="$scratch/TARNQUILL-Setup-$version-online.exe"
 consent_prompt="Download the listed runtime and install TARNQUILL? [Y/N, default N]:"
 export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\app-started.record"
 
+small="$scratch/small-drive"
+small_mounted=
+user_temp=
+# small_restore: the user's own TEMP and TMP back, drive T: and its tmpfs gone.
+small_restore() {
+    [ -n "$small_mounted" ] || return 0
+    for name in TEMP TMP; do
+        if [ -n "$user_temp" ]; then
+            wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d "$user_temp" /f >/dev/null
+        else
+            wine reg delete 'HKCU\Environment' /v "$name" /f >/dev/null 2>&1 || true
+        fi
+    done
+    wine_reset
+    rm -f "$engine_prefix/dosdevices/t:"
+    umount "$small" 2>/dev/null || true
+    small_mounted=
+}
 cleanup() {
     [ -n "${ENGINE_SERVER_PID:-}" ] && kill "$ENGINE_SERVER_PID" 2>/dev/null || true
     xvfb_stop
+    small_restore
     wine_reset
 }
 trap cleanup EXIT
 
 engine_ensure
+umount "$small" 2>/dev/null || true
 rm -rf "$scratch"
 mkdir -p "$serve" "$wine_release/wine/screenshots"
 holder=$(native_program_build file_holder "$here/file_holder.c" console - \
@@ -208,6 +228,49 @@ echo "== The primary source delivers an archive that does not match the pin (${S
 wrong=$(sha256sum "$serve/primary.zip" | cut -d' ' -f1)
 failed_run wrong-pin "Electron runtime integrity check failed. Expected $digest, received $wrong."
 rm -f "$serve/primary.zip"
+
+echo "== TEMP on a small drive: the download is refused before it starts (${SECONDS} s)"
+mkdir -p "$small"
+if mount -t tmpfs -o size=100m tmpfs "$small" 2>/dev/null; then
+    mkdir -p "$small/Temp"
+    ln -sfn "$small" "$engine_prefix/dosdevices/t:"
+    user_temp=$(reg_value 'HKCU\Environment' TEMP)
+    small_mounted=1
+    for name in TEMP TMP; do
+        wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d 'T:\Temp' /f >/dev/null
+    done
+    cp "$scratch/archive.zip" "$serve/primary.zip"
+    cp "$scratch/archive.zip" "$serve/mirror.zip"
+    : >"$scratch/server/requests.log"
+    needed=$(( ($(stat -c %s "$scratch/archive.zip") + 64 * 1048576 + 1048575) / 1048576 ))
+    start="Not enough disk space to download the Electron runtime. T:\\ (runtime download): $needed MB needed, "
+    setup_start small
+    consent small consent.txt "$consent_prompt" y
+    if engine_console_wait "Press Enter to close" 240 "$scratch/small.screen"; then
+        screen_has "small: report" "$scratch/small.screen" "Installation failed.$start"
+        screen_has "small: nothing installed" "$scratch/small.screen" \
+            ' MB free. Nothing was installed.Log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.log'
+        engine_console_type "|"
+    else
+        fail "small: no Enter prompt"
+    fi
+    setup_finish
+    check_eq "small: exit code" 1 "$run_rc"
+    check_eq "small: final dialog" "Installation did not finish. Review the PowerShell message and installer.log, or use INSTALL_AND_RUN.cmd from the source archive." \
+        "$(sed -n 2p "$scratch/small.dialogs")"
+    last=$(log_lines | tail -n 1)
+    [[ "$last" == "ERROR $start"[0-9][0-9]" MB free. Nothing was installed." ]] &&
+        echo "ok: small: logged with the free space" || fail "small: last log entry: $last"
+    check_eq "small: requests, no mirror" "GET /file/primary" \
+        "$(sed -E 's#^(GET /file/[a-z]+)/.*#\1#' "$scratch/server/requests.log" | tr '\n' ' ' | sed 's/ $//')"
+    check_eq "small: nothing in the runtime cache" "" \
+        "$(find "$small/Temp" -path '*/.runtime/cache/*' 2>/dev/null)"
+    check_eq "small: installation root" "Logs" "$(ls "$local_root")"
+    small_restore
+    rm -f "$serve/primary.zip" "$serve/mirror.zip"
+else
+    echo "skip: TEMP on a small drive: mounting a tmpfs was refused"
+fi
 
 echo "== A run cut off during the download: the console's engine killed (${SECONDS} s)"
 cp "$scratch/archive.zip" "$serve/primary.zip"

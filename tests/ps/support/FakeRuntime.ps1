@@ -463,7 +463,7 @@ function Set-FakeRuntimePin {
 function New-FakeRuntimeSourceTree {
     <#
     .SYNOPSIS
-    Makes a minimal source tree at Path (scripts/runtime.ps1 and the installation-safety.ps1 it
+    Makes a minimal source tree at Path (scripts/runtime.ps1 and the libraries it
     loads, copies of the repository's) and rewrites the copy's pin and hosts like
     Set-FakeRuntimePin. Returns the copy's path.
     .DESCRIPTION
@@ -483,7 +483,9 @@ function New-FakeRuntimeSourceTree {
     [void][IO.Directory]::CreateDirectory($scripts)
     $copy = Join-Path -Path $scripts -ChildPath 'runtime.ps1'
     Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'runtime.ps1') -Destination $copy -Force
-    Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'installation-safety.ps1') -Destination $scripts -Force
+    foreach ($library in @('installation-safety.ps1', 'disk-space.ps1')) {
+        Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath $library) -Destination $scripts -Force
+    }
     $pin = @{ RuntimeScriptPath = $copy }
     foreach ($name in @('Sha256', 'PrimaryUrl', 'MirrorUrl')) {
         if ($PSBoundParameters.ContainsKey($name)) {

@@ -112,3 +112,56 @@ Describe 'Remove-TarnquillTree on a file system that refuses to delete read-only
         Test-Path -LiteralPath $script:tree | Should -BeFalse
     }
 }
+
+Describe 'disk-space.ps1 on a small drive' {
+    # engine-functions.test.sh maps the drive to a 40 MB tmpfs with a 5 MB tmpfs mounted at \inner.
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\installation-safety.ps1')
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\disk-space.ps1')
+        Import-InstallScriptFunction -ScriptPath (Join-Path -Path $script:repoRoot -ChildPath 'scripts\install.ps1') -Name 'Add-TarnquillLogEntry'
+        $script:drive = $env:TARNQUILL_SMALL_DRIVE
+    }
+
+    It 'reads the free space of the folder''s own volume, also of a volume mounted inside the drive' {
+        if (-not $script:drive) {
+            Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
+            return
+        }
+        $outer = Get-TarnquillDiskSpace -Path ($script:drive + 'Temp\not made yet\archive.zip')
+        $outer.Volume | Should -Be $script:drive
+        $outer.FreeBytes | Should -BeGreaterThan 39MB
+        $outer.FreeBytes | Should -BeLessOrEqual 40MB
+        $inner = Get-TarnquillDiskSpace -Path ($script:drive + 'inner\archive.zip')
+        $inner.FreeBytes | Should -BeGreaterThan 4MB
+        $inner.FreeBytes | Should -BeLessOrEqual 5MB
+    }
+
+    It 'knows a full disk by its Windows error, names the step, and skips a log line that does not fit' {
+        if (-not $script:drive) {
+            Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
+            return
+        }
+        # In pieces: one large write onto a full drive does not fail under Wine.
+        $record = $null
+        $file = [IO.File]::OpenWrite($script:drive + 'inner\filler.bin')
+        try {
+            $piece = New-Object -TypeName byte[] -ArgumentList 65536
+            for ($i = 0; $i -lt 200; $i++) {
+                $file.Write($piece, 0, $piece.Length)
+                $file.Flush()
+            }
+        } catch {
+            $record = $_
+        } finally {
+            try { $file.Dispose() } catch { $null = $_ }
+        }
+        $record | Should -Not -BeNullOrEmpty
+        Test-TarnquillDiskFull -Exception $record.Exception | Should -BeTrue
+        $named = Resolve-TarnquillDiskFullError -ErrorRecord $record -Step 'Writing the filler'
+        $named.Message | Should -BeLike 'Writing the filler stopped: the disk is full. ?*'
+        (Get-TarnquillWin32Error -Exception $named) | Should -Be 112
+
+        { Add-TarnquillLogEntry -Path ($script:drive + 'inner\installer.log') -Text 'does not fit' } | Should -Not -Throw
+        { Add-TarnquillLogEntry -Path ($script:drive + 'no such folder\installer.log') -Text 'other errors are thrown' } | Should -Throw
+    }
+}

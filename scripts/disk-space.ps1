@@ -1,0 +1,224 @@
+Set-StrictMode -Version Latest
+# Free disk space, read before the large writes of a setup run, and the disk-full errors of the
+# writes themselves. Loaded by dot-sourcing into the caller's scope after installation-safety.ps1,
+# whose error helpers it uses; no error preference is set here, the callers decide.
+
+# Kept free on top of every estimate: the estimates leave out what the file system spends on
+# clusters and folder entries, and other programs go on writing while a setup runs.
+$script:TarnquillSpaceMarginBytes = 64MB
+
+function Get-TarnquillDiskSpace {
+    <#
+    .SYNOPSIS
+    The volume that holds Path and the bytes free on it for this user; $null when they cannot be read.
+    .DESCRIPTION
+    Asks about the nearest existing folder of Path itself, never its drive's root: that folder may
+    be a mount point of another volume, and GetDiskFreeSpaceEx follows it and honours the user's
+    disk quota. Volume is the volume's root as GetVolumePathName gives it (C:\, or the folder of a
+    mount point). The callers pass a check over when the space cannot be read: a check guards an
+    installation, it does not stop one on its own failure.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    # Compiled by Add-Type on first use; Windows PowerShell 5.1 compiles it as C# 5.
+    $diskSpaceSource = @'
+using System;
+using System.Runtime.InteropServices;
+using System.Text;
+
+namespace TarnQuill.Setup
+{
+    public static class DiskSpace
+    {
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true, SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        private static extern bool GetDiskFreeSpaceExW(string directoryName, out ulong freeBytesAvailableToCaller,
+            out ulong totalNumberOfBytes, out ulong totalNumberOfFreeBytes);
+
+        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true, SetLastError = true)]
+        [return: MarshalAs(UnmanagedType.Bool)]
+        private static extern bool GetVolumePathNameW(string fileName, StringBuilder volumePathName, uint bufferLength);
+
+        // Bytes free to the calling user on the volume of the folder; -1 when the call fails.
+        public static long GetFreeBytes(string folder)
+        {
+            ulong free;
+            ulong total;
+            ulong totalFree;
+            if (!GetDiskFreeSpaceExW(folder, out free, out total, out totalFree))
+            {
+                return -1;
+            }
+            return free > (ulong)long.MaxValue ? long.MaxValue : (long)free;
+        }
+
+        // The root of the volume that holds the folder; null when the call fails.
+        public static string GetVolume(string folder)
+        {
+            StringBuilder volume = new StringBuilder(32768);
+            if (!GetVolumePathNameW(folder, volume, (uint)volume.Capacity))
+            {
+                return null;
+            }
+            return volume.ToString();
+        }
+    }
+}
+'@
+    $folder = [System.IO.Path]::GetFullPath($Path)
+    while (-not [System.IO.Directory]::Exists($folder)) {
+        $folder = [System.IO.Path]::GetDirectoryName($folder)
+        if ([string]::IsNullOrEmpty($folder)) {
+            return $null
+        }
+    }
+    # A share's name must end with a separator; any other folder may.
+    if (-not $folder.EndsWith([string][System.IO.Path]::DirectorySeparatorChar)) {
+        $folder += [System.IO.Path]::DirectorySeparatorChar
+    }
+    try {
+        if ($null -eq ('TarnQuill.Setup.DiskSpace' -as [type])) {
+            # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
+            Add-Type -TypeDefinition $diskSpaceSource -Language CSharp -IgnoreWarnings
+        }
+        $free = [TarnQuill.Setup.DiskSpace]::GetFreeBytes($folder)
+        $volume = [TarnQuill.Setup.DiskSpace]::GetVolume($folder)
+    } catch {
+        return $null
+    }
+    if ($free -lt 0 -or [string]::IsNullOrEmpty($volume)) {
+        return $null
+    }
+    return [pscustomobject]@{ Volume = $volume; FreeBytes = $free }
+}
+
+function Get-TarnquillSpaceShortfall {
+    <#
+    .SYNOPSIS
+    Returns each volume that lacks room for the given needs: Volume, What, NeededBytes, FreeBytes.
+    .DESCRIPTION
+    Each need has Path (where the bytes go), Bytes and What (a few words for the user). Needs that
+    share a volume are added together, and the margin is added once a volume. A need whose volume
+    cannot be read is passed over.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object[]]$Need
+    )
+    $volumes = [ordered]@{}
+    foreach ($item in $Need) {
+        $space = Get-TarnquillDiskSpace -Path $item.Path
+        if ($null -eq $space) {
+            continue
+        }
+        $key = $space.Volume.ToUpperInvariant()
+        if (-not $volumes.Contains($key)) {
+            $volumes[$key] = [pscustomobject]@{
+                Volume = $space.Volume; What = @(); NeededBytes = [long]$script:TarnquillSpaceMarginBytes; FreeBytes = $space.FreeBytes
+            }
+        }
+        $volumes[$key].NeededBytes += [long]$item.Bytes
+        if ($volumes[$key].What -notcontains $item.What) {
+            $volumes[$key].What += $item.What
+        }
+    }
+    foreach ($volume in $volumes.Values) {
+        if ($volume.NeededBytes -gt $volume.FreeBytes) {
+            $volume
+        }
+    }
+}
+
+function Format-TarnquillSpaceShortfall {
+    <#
+    .SYNOPSIS
+    One sentence a short volume: "C:\ (what goes there): 180 MB needed, 95 MB free."
+    .DESCRIPTION
+    The need is rounded up and the free space down, so the two never show as equal.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object[]]$Shortfall
+    )
+    $sentences = foreach ($volume in $Shortfall) {
+        $needed = [System.Math]::Ceiling($volume.NeededBytes / 1MB)
+        $free = [System.Math]::Floor($volume.FreeBytes / 1MB)
+        '{0} ({1}): {2} MB needed, {3} MB free.' -f $volume.Volume, ($volume.What -join ', '), $needed, $free
+    }
+    return ($sentences -join ' ')
+}
+
+function New-TarnquillDiskSpaceError {
+    <#
+    .SYNOPSIS
+    The error of a space check that failed: an IOException of the disk-full kind, already worded for the user.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Message
+    )
+    # ERROR_DISK_FULL in an HRESULT (0x80070070): the download treats it as final, like a disk that filled up.
+    $exception = New-Object -TypeName System.IO.IOException -ArgumentList $Message, -2147024784
+    $exception.Data['TarnquillStep'] = 'space check'
+    return $exception
+}
+
+function Test-TarnquillDiskFull {
+    <#
+    .SYNOPSIS
+    True when an exception, or one inside it, is a write refused because the disk is full (Windows errors 112 and 39).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+    for ($inner = $Exception; $null -ne $inner; $inner = $inner.InnerException) {
+        if (@(112, 39) -contains (Get-TarnquillWin32Error -Exception $inner)) {
+            return $true
+        }
+    }
+    return $false
+}
+
+function Resolve-TarnquillDiskFullError {
+    <#
+    .SYNOPSIS
+    What to throw for a failed step: for a full disk an IOException that names the step, else the error as it is.
+    .DESCRIPTION
+    The platform's text for a full disk says neither what was being written nor that the run
+    stopped there. An error that already names its step is returned unchanged.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Management.Automation.ErrorRecord]$ErrorRecord,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Step
+    )
+    $full = $null
+    for ($inner = $ErrorRecord.Exception; $null -ne $inner; $inner = $inner.InnerException) {
+        if ($inner.Data.Contains('TarnquillStep')) {
+            return $ErrorRecord
+        }
+        if ($null -eq $full -and (Test-TarnquillDiskFull -Exception $inner)) {
+            $full = $inner
+        }
+    }
+    if ($null -eq $full) {
+        return $ErrorRecord
+    }
+    while ($null -ne $full.InnerException -and (Test-TarnquillDiskFull -Exception $full.InnerException)) {
+        $full = $full.InnerException
+    }
+    $exception = New-Object -TypeName System.IO.IOException -ArgumentList ($Step + ' stopped: the disk is full. ' + $full.Message.Trim()), $full.HResult
+    $exception.Data['TarnquillStep'] = $Step
+    return $exception
+}
