@@ -636,7 +636,7 @@ try {
     # Main steps. Any error is logged, reported and raised again.
     # -----------------------------------------------------------------------
     try {
-        if (Test-TarnquillRunning) {
+        if (Test-TarnquillRunning -InstallRoot $installRoot) {
             throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
         }
         Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
@@ -675,11 +675,13 @@ try {
 
         # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
         # that would go on writing into one of them: the jobs go first, a verified archive in one
-        # of the folders spares the download, then the folders go. This run's own folders stay.
-        Remove-ElectronStaleBitsJobs
+        # of the folders spares the download, then the folders go. This run's own folders stay,
+        # known by their unique names too, since TEMP may spell them another way.
         . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
-        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
-                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
+        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder @(Get-TarnquillTemporaryFolders) `
+                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK) `
+                -KeepName @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder))
+        Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot)
         $earlierTrees = @($leftovers | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
         if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
             Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'

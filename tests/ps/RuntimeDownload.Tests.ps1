@@ -185,6 +185,36 @@ Describe 'Download-FileWithFallback' {
             (Get-Item -LiteralPath $script:destination).Length | Should -Be $script:archive.Length
         }
 
+        It 'waits out a hold on the finished file that ends while it retries, and downloads once' {
+            # The hold is real: an immutable file refuses the rename even to root, with access
+            # denied, as a scanner's open handle does on Windows. It ends at the second wait.
+            $script:partial = $script:destination + '.partial'
+            Mock Invoke-ElectronBitsTransfer {
+                Copy-Item -LiteralPath $script:archive.Path -Destination $Destination
+                $null = & chattr +i $Destination 2>&1
+                $true
+            }
+            $script:waits = 0
+            Mock Start-Sleep { $script:waits++; if ($script:waits -eq 2) { $null = & chattr -i $script:partial 2>&1 } }
+            try {
+                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'archive')) -Destination $script:destination }
+            } finally {
+                $null = & chattr -i $script:partial 2>&1
+            }
+            if ($script:waits -eq 0 -and $null -eq $result.Error) {
+                Set-ItResult -Skipped -Because 'chattr +i did not hold the file on this file system'
+                return
+            }
+
+            $result.Error | Should -BeNullOrEmpty
+            $result.Warnings | Should -BeNullOrEmpty
+            $script:waits | Should -Be 2
+            Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly
+            (Get-RequestCount) - $script:requestsBefore | Should -Be 0
+            Test-Path -LiteralPath $script:partial | Should -BeFalse
+            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+        }
+
         It 'does not retry a too-small BITS result with the web request of the same source' {
             $primary = Get-SourceUrl -Route 'archive'
             $mirror = Get-SourceUrl -Route 'redirect/archive'
@@ -221,7 +251,9 @@ Describe 'Download-FileWithFallback' {
                 }
                 function Remove-BitsTransfer {
                     param($BitsJob)
-                    $script:bits.Calls.Add('Remove ' + $BitsJob.DisplayName)
+                    $tag = ''
+                    if ($null -ne $BitsJob.PSObject.Properties['Tag']) { $tag = ' (' + $BitsJob.Tag + ')' }
+                    $script:bits.Calls.Add('Remove ' + $BitsJob.DisplayName + $tag)
                     if ($null -ne $BitsJob.PSObject.Properties['Refuses']) { throw 'Access is denied.' }
                 }
                 function Get-BitsTransfer {
@@ -233,16 +265,25 @@ Describe 'Download-FileWithFallback' {
                 }
             }
 
-            It 'first removes the jobs an earlier run left, then completes a job that finishes, named for TARNQUILL, and uses no web request' {
+            It 'first removes the jobs an earlier run left in this tree, not a portable build''s live one, then completes a job that finishes, named for TARNQUILL, and uses no web request' {
                 $script:bits.States = @('Connecting', 'Transferring', 'Transferring', 'Transferred')
                 $script:bits.Bytes = @(0, 1000, 40000000, $script:archive.Length)
-                $script:bits.Queue = @([pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download'; Refuses = $true },
-                    [pscustomobject]@{ DisplayName = 'Another download' }, [pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download' })
+                $name = 'TARNQUILL Electron runtime download'
+                function New-QueuedJob {
+                    param([string]$Tag, [string[]]$Files, [string]$DisplayName = $name)
+                    [pscustomobject]@{ DisplayName = $DisplayName; Tag = $Tag; FileList = @($Files | ForEach-Object -Process { [pscustomobject]@{ LocalName = $_ } }) }
+                }
+                $elsewhere = Join-Path -Path $script:scratch -ChildPath 'source tree [2]/.runtime/cache/electron-v43.4.1-win32-x64.zip.partial'
+                $refusing = New-QueuedJob -Tag 'refusing' -Files @($script:destination + '.partial')
+                $refusing | Add-Member -MemberType NoteProperty -Name Refuses -Value $true
+                $script:bits.Queue = @($refusing, (New-QueuedJob -Tag 'other' -DisplayName 'Another download' -Files @($script:destination)),
+                    (New-QueuedJob -Tag 'stale' -Files @($script:destination + '.partial')), (New-QueuedJob -Tag 'live' -Files @($elsewhere)),
+                    (New-QueuedJob -Tag 'half here' -Files @($script:destination, $elsewhere)), (New-QueuedJob -Tag 'no files' -Files @()))
                 $url = Get-SourceUrl -Route 'missing'
                 $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
 
                 $result.Error | Should -BeNullOrEmpty
-                $script:bits.Calls | Should -Be @('Remove TARNQUILL Electron runtime download', 'Remove TARNQUILL Electron runtime download',
+                $script:bits.Calls | Should -Be @("Remove $name (refusing)", "Remove $name (stale)",
                     "Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
                 (Get-RequestCount) - $script:requestsBefore | Should -Be 0
                 (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
