@@ -185,36 +185,6 @@ Describe 'Download-FileWithFallback' {
             (Get-Item -LiteralPath $script:destination).Length | Should -Be $script:archive.Length
         }
 
-        It 'waits out a hold on the finished file that ends while it retries, and downloads once' {
-            # The hold is real: an immutable file refuses the rename even to root, with access
-            # denied, as a scanner's open handle does on Windows. It ends at the second wait.
-            $script:partial = $script:destination + '.partial'
-            Mock Invoke-ElectronBitsTransfer {
-                Copy-Item -LiteralPath $script:archive.Path -Destination $Destination
-                $null = & chattr +i $Destination 2>&1
-                $true
-            }
-            $script:waits = 0
-            Mock Start-Sleep { $script:waits++; if ($script:waits -eq 2) { $null = & chattr -i $script:partial 2>&1 } }
-            try {
-                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'archive')) -Destination $script:destination }
-            } finally {
-                $null = & chattr -i $script:partial 2>&1
-            }
-            if ($script:waits -eq 0 -and $null -eq $result.Error) {
-                Set-ItResult -Skipped -Because 'chattr +i did not hold the file on this file system'
-                return
-            }
-
-            $result.Error | Should -BeNullOrEmpty
-            $result.Warnings | Should -BeNullOrEmpty
-            $script:waits | Should -Be 2
-            Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly
-            (Get-RequestCount) - $script:requestsBefore | Should -Be 0
-            Test-Path -LiteralPath $script:partial | Should -BeFalse
-            (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
-        }
-
         It 'does not retry a too-small BITS result with the web request of the same source' {
             $primary = Get-SourceUrl -Route 'archive'
             $mirror = Get-SourceUrl -Route 'redirect/archive'
