@@ -644,7 +644,7 @@ try {
     # Main steps. Any error is logged, reported and raised again.
     # -----------------------------------------------------------------------
     try {
-        if (Test-TarnquillRunning) {
+        if (Test-TarnquillRunning -InstallRoot $installRoot) {
             throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
         }
         Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
@@ -683,15 +683,17 @@ try {
 
         # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
         # that would go on writing into one of them: the jobs go first, a verified archive in one
-        # of the folders spares the download, then the folders go. This run's own folders stay.
-        Remove-ElectronStaleBitsJobs
+        # of the folders spares the download, then the folders go. This run's own folders stay,
+        # known by their unique names too, since TEMP may spell them another way.
         . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
-        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
-                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK))
+        $tempFolders = @(Get-TarnquillTemporaryFolders)
+        $keepPath = @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK)
+        $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder)
+        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
+        Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot)
         # The archive is taken from a run that ended minutes ago too (one stopped for want of
         # room, retried at once): no other setup gets this far while this one holds the lock.
-        $recent = @(Get-TarnquillLeftoverFolders -TempFolder (Split-Path -Parent -Path $buildFolder) `
-                -KeepPath @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK) -IncludeRecent)
+        $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
         $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
         if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
             Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'

@@ -667,9 +667,35 @@ function Move-TarnquillFolder {
         [int]$DelayMilliseconds = 500
     )
 
+    Invoke-TarnquillRetriedAction -Attempts $Attempts -DelayMilliseconds $DelayMilliseconds -Action {
+        Invoke-TarnquillDirectoryMove -Source $Source -Destination $Destination
+    }
+}
+
+function Invoke-TarnquillRetriedAction {
+    <#
+    .SYNOPSIS
+    Runs Action, and runs it again while it fails because another process holds a file (Test-TarnquillTransientError).
+    .DESCRIPTION
+    Up to Attempts tries in all, DelayMilliseconds apart. Any other failure, and the last one, is
+    thrown as the platform's own exception. Action runs in a scope below the caller's, so it sees
+    the caller's variables.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [scriptblock]$Action,
+
+        [ValidateRange(1, 100)]
+        [int]$Attempts = 10,
+
+        [ValidateRange(0, 10000)]
+        [int]$DelayMilliseconds = 500
+    )
+
     for ($attempt = 1; $true; $attempt++) {
         try {
-            Invoke-TarnquillDirectoryMove -Source $Source -Destination $Destination
+            $null = & $Action
             return
         } catch {
             $failure = Get-TarnquillPlatformException -Exception $_.Exception
@@ -692,19 +718,54 @@ function Get-TarnquillApplicationProcess {
     return @(Get-Process -Name 'TARNQUILL' -ErrorAction SilentlyContinue)
 }
 
+function Get-TarnquillProcessPath {
+    <#
+    .SYNOPSIS
+    The full path of a process's executable, normalised, or $null when it cannot be read.
+    .DESCRIPTION
+    Windows lets a user read the executable of their own processes, in any session, but not
+    those of another user.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object]$Process
+    )
+
+    # A getter that fails may throw or, depending on the host, give nothing at all.
+    try {
+        $path = [string]$Process.Path
+        if ([string]::IsNullOrEmpty($path)) {
+            return $null
+        }
+        return (ConvertTo-TarnquillFullPath -Path $path)
+    } catch {
+        return $null
+    }
+}
+
 function Test-TarnquillRunning {
     <#
     .SYNOPSIS
-    True when a process named TARNQUILL runs in this process's session.
+    True when a process named TARNQUILL runs in this process's session, or runs from InstallRoot in another session.
     .DESCRIPTION
     The installation lives in the user's own profile, so a TARNQUILL of another user (fast user
-    switching, Remote Desktop) never holds its files and does not count. A process whose session
+    switching, Remote Desktop) never holds its files and does not count; Windows does not let us
+    read where such a process runs from. The same user signed in a second time (a terminal
+    server) can run TARNQUILL from the very folders that we replace or remove: a process of
+    another session counts when its executable lies under InstallRoot. A process whose session
     cannot be read counts, to be safe.
+    .PARAMETER InstallRoot
+    The installation root.
     #>
     [CmdletBinding()]
-    param()
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$InstallRoot
+    )
 
     $session = [System.Diagnostics.Process]::GetCurrentProcess().SessionId
+    $root = ConvertTo-TarnquillFullPath -Path $InstallRoot -TrimTrailingSeparators
     foreach ($process in @(Get-TarnquillApplicationProcess)) {
         # A getter that fails may throw or, depending on the host, give nothing at all.
         $other = $null
@@ -714,6 +775,10 @@ function Test-TarnquillRunning {
             $null = $_
         }
         if (($null -eq $other) -or ([int]$other -eq $session)) {
+            return $true
+        }
+        $path = Get-TarnquillProcessPath -Process $process
+        if (($null -ne $path) -and (Test-TarnquillPathWithin -Path $path -Folder $root)) {
             return $true
         }
     }

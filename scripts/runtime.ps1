@@ -94,7 +94,8 @@ function Invoke-ElectronBitsTransfer {
     if ($null -eq (Get-Command -Name 'Start-BitsTransfer' -ErrorAction SilentlyContinue)) {
         return $false
     }
-    Remove-ElectronStaleBitsJobs
+    # A job that writes into this tree was left by an earlier run from it.
+    Remove-ElectronStaleBitsJobs -Folder @(Get-TarnQuillRoot)
     $room = Get-ElectronDownloadRoom -Destination $Destination
     $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
         -DisplayName $script:ElectronBitsJobName -Description $Url
@@ -150,14 +151,24 @@ function Invoke-ElectronBitsTransfer {
 function Remove-ElectronStaleBitsJobs {
     <#
     .SYNOPSIS
-    Removes this user's BITS jobs of the runtime download that an earlier run left in the queue.
+    Removes this user's BITS jobs of the runtime download that write into one of Folder.
     .DESCRIPTION
     A run whose console was closed during a transfer never reached its own clean-up, and BITS would
     go on downloading for it in the background, then keep the job for 90 days. Only jobs under the
-    download's own name are touched; a job that cannot be listed or removed is passed over.
+    download's own name whose every file lies in one of Folder are touched: the callers name only
+    folders that no live run can be writing into (this run's own source tree, before it starts its
+    transfer, and the leftovers of earlier runs that are about to be removed). A portable build
+    runs without the setup lock, so a job under the same name elsewhere may be its live transfer,
+    and it is left alone. A job that cannot be listed or removed is passed over.
     #>
     [CmdletBinding()]
-    param()
+    param(
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyCollection()]
+        [string[]]$Folder
+    )
+    $folders = @($Folder | Where-Object -FilterScript { -not [string]::IsNullOrEmpty($_) } |
+            ForEach-Object -Process { ConvertTo-TarnquillFullPath -Path $_ })
     try {
         $jobs = @(Get-BitsTransfer -ErrorAction Stop | Where-Object -FilterScript { [string]$_.DisplayName -ceq $script:ElectronBitsJobName })
     } catch {
@@ -165,11 +176,39 @@ function Remove-ElectronStaleBitsJobs {
     }
     foreach ($job in $jobs) {
         try {
-            Remove-BitsTransfer -BitsJob $job -ErrorAction Stop
+            if (Test-ElectronBitsJobWithin -Job $job -Folder $folders) {
+                Remove-BitsTransfer -BitsJob $job -ErrorAction Stop
+            }
         } catch {
             $null = $_
         }
     }
+}
+
+function Test-ElectronBitsJobWithin {
+    <#
+    .SYNOPSIS
+    True when a BITS job has files and every one of them lies in one of Folder (full paths).
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object]$Job,
+        [Parameter(Mandatory = $true)]
+        [AllowEmptyCollection()]
+        [string[]]$Folder
+    )
+    $files = @($Job.FileList | ForEach-Object -Process { [string]$_.LocalName })
+    if ($files.Count -eq 0) {
+        return $false
+    }
+    foreach ($file in $files) {
+        $path = ConvertTo-TarnquillFullPath -Path $file
+        if (@($Folder | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $path -Folder $_ }).Count -eq 0) {
+            return $false
+        }
+    }
+    return $true
 }
 
 function Write-ElectronDownloadProgress {
@@ -345,11 +384,7 @@ function Download-FileWithFallback {
             if (-not ((Test-Path -LiteralPath $partial -PathType Leaf) -and (Get-Item -LiteralPath $partial).Length -gt 50000000)) {
                 throw 'The downloaded file is unexpectedly small.'
             }
-            # File.Move on the .NET Framework does not replace an existing file.
-            if (Test-Path -LiteralPath $Destination -PathType Leaf) {
-                [IO.File]::Delete($Destination)
-            }
-            [IO.File]::Move($partial, $Destination)
+            Move-ElectronDownloadIntoPlace -Partial $partial -Destination $Destination
             return
         } catch {
             $lastError = $_.Exception.Message
@@ -363,6 +398,32 @@ function Download-FileWithFallback {
         }
     }
     throw ('Could not download the Electron runtime. Last error: ' + $lastError)
+}
+
+function Move-ElectronDownloadIntoPlace {
+    <#
+    .SYNOPSIS
+    Renames the finished download Partial to Destination, replacing an older file there.
+    .DESCRIPTION
+    Right after BITS completes or the stream closes, a virus scanner or the search indexer often
+    holds the new file for a moment, and the rename fails with access denied or a sharing
+    violation. Such a failure is tried again for a few seconds, as folder moves are; only a
+    rename that still fails then is thrown, and the source counts as failed.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Partial,
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    Invoke-TarnquillRetriedAction -Action {
+        # File.Move on the .NET Framework does not replace an existing file.
+        if (Test-Path -LiteralPath $Destination -PathType Leaf) {
+            [IO.File]::Delete($Destination)
+        }
+        [IO.File]::Move($Partial, $Destination)
+    }
 }
 
 function Remove-ElectronFileQuietly {
@@ -404,8 +465,7 @@ function Import-ElectronArchiveFromEarlierRun {
     foreach ($tree in $SourceTree) {
         $candidate = Get-ElectronArchivePath -SourceRoot $tree
         try {
-            $attributes = Get-TarnquillEntryAttributes -Path $candidate
-            if (($null -eq $attributes) -or (($attributes -band ([IO.FileAttributes]::Directory -bor [IO.FileAttributes]::ReparsePoint)) -ne 0)) {
+            if (-not (Test-ElectronPlainPath -Path $candidate -Below (Split-Path -Parent -Path $tree))) {
                 continue
             }
             $actual = (Get-FileHash -LiteralPath $candidate -Algorithm SHA256).Hash.ToLowerInvariant()
@@ -421,6 +481,40 @@ function Import-ElectronArchiveFromEarlierRun {
         return $true
     }
     return $false
+}
+
+function Test-ElectronPlainPath {
+    <#
+    .SYNOPSIS
+    True when Path is a file and neither it nor any folder between Below and it is a link.
+    .DESCRIPTION
+    An archive is taken from an earlier run's tree only where no link leads to it: a file found
+    through a link is someone else's, and moving it would reach outside the tree.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+        [Parameter(Mandatory = $true)]
+        [string]$Below
+    )
+    $attributes = Get-TarnquillEntryAttributes -Path $Path
+    if (($null -eq $attributes) -or (($attributes -band ([IO.FileAttributes]::Directory -bor [IO.FileAttributes]::ReparsePoint)) -ne 0)) {
+        return $false
+    }
+    $base = ConvertTo-TarnquillFullPath -Path $Below -TrimTrailingSeparators
+    $folder = Split-Path -Parent -Path (ConvertTo-TarnquillFullPath -Path $Path)
+    while (Test-TarnquillPathWithin -Path $folder -Folder $base) {
+        $attributes = Get-TarnquillEntryAttributes -Path $folder
+        if (($null -eq $attributes) -or (Test-TarnquillLink -Path $folder -Attributes $attributes)) {
+            return $false
+        }
+        if (Test-TarnquillSamePath -Left $folder.TrimEnd([char[]]@('\', '/')) -Right $base) {
+            break
+        }
+        $folder = Split-Path -Parent -Path $folder
+    }
+    return $true
 }
 
 function Get-ElectronArchiveUnpackedSize {

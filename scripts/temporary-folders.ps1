@@ -10,7 +10,10 @@ Set-StrictMode -Version Latest
 
 $script:TarnquillWorkFolderPattern = '\ATARNQUILL-Setup-([0-9]+\.[0-9]+\.[0-9]+)-[0-9a-f]{16}-[0-9a-f]{16}\z'
 $script:TarnquillBuildFolderPattern = '\ATARNQUILL-build-[0-9a-f]{32}\z'
-# A folder written more recently than this may belong to a setup that is starting right now.
+# What keeps a busy folder safe is the per-user setup lock: every clean-up runs under it, and a
+# run that holds it is never cleaned up by another. The age only covers a setup that has not taken
+# the lock yet (the bootstrap writing source.zip, the hand-off unpacking it): on NTFS a folder's
+# time changes only when its direct entries change, so a run busy deeper down soon looks old.
 $script:TarnquillLeftoverMinimumAgeMinutes = 10
 
 function Get-TarnquillTemporaryFolder {
@@ -28,53 +31,157 @@ function Get-TarnquillTemporaryFolder {
     return $folder
 }
 
-function Get-TarnquillLeftoverFolders {
+function Get-TarnquillTemporaryFolders {
     <#
     .SYNOPSIS
-    Lists the work and build folders that earlier setup runs left in TempFolder.
+    The temporary folders where setup runs leave folders: TEMP, and the platform's temporary path when it differs.
     .DESCRIPTION
-    Takes only folders whose names match the installer's own patterns exactly (letter case
-    included), never a folder that holds any of KeepPath (the running setup's own folders), and
-    never one written in the last ten minutes: another setup may be starting in it. IncludeRecent
-    takes those too, for a look at what they hold rather than their removal. Each
-    result has Name, Path and SourceTree: for a work folder, the source tree unpacked in it
-    (TARNQUILL-v<version>), for a build folder $null. A TempFolder that cannot be listed gives none.
+    The bootstrap makes its work folder under the platform's temporary path, which reads TMP
+    before TEMP; the install procedure makes its build folder in TEMP. The two are compared as
+    normalised full paths; the same folder in two spellings is listed twice, and
+    Get-TarnquillLeftoverFolders takes each leftover once.
+    #>
+    [CmdletBinding()]
+    param()
+
+    $folders = New-Object -TypeName 'System.Collections.Generic.List[string]'
+    foreach ($folder in @((Get-TarnquillTemporaryFolder), [System.IO.Path]::GetTempPath())) {
+        try {
+            $full = ConvertTo-TarnquillFullPath -Path $folder -TrimTrailingSeparators
+        } catch {
+            # Unset, or no path at all: nothing can be listed there.
+            continue
+        }
+        if (@($folders | Where-Object -FilterScript { Test-TarnquillSamePath -Left $_ -Right $full }).Count -eq 0) {
+            $folders.Add($full)
+        }
+    }
+    return $folders.ToArray()
+}
+
+function Get-TarnquillRunFolderNames {
+    <#
+    .SYNOPSIS
+    The names of this run's own folders in the temporary folder: its work folder and its build folder.
+    .DESCRIPTION
+    Both names are unique (tick count and process, a GUID), so a folder of such a name is this
+    run's however its path is spelled (a short 8.3 name, a subst drive, a junction in TEMP).
+    The work folder is TARNQUILL_SETUP_WORK, or the folder that holds the source tree.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
-        [string]$TempFolder,
+        [string]$SourceRoot,
+
+        [Parameter(Mandatory = $true)]
+        [string]$BuildFolder
+    )
+
+    $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
+    $paths = @($BuildFolder, (Split-Path -Parent -Path $SourceRoot), [System.Environment]::GetEnvironmentVariable('TARNQUILL_SETUP_WORK'))
+    foreach ($path in $paths) {
+        if (-not [string]::IsNullOrWhiteSpace($path)) {
+            $name = [System.IO.Path]::GetFileName($path.TrimEnd($separators))
+            if (-not [string]::IsNullOrEmpty($name)) {
+                $name
+            }
+        }
+    }
+}
+
+function Get-TarnquillLeftoverFolders {
+    <#
+    .SYNOPSIS
+    Lists the work and build folders that earlier setup runs left in the TempFolder folders.
+    .DESCRIPTION
+    Takes only folders whose names match the installer's own patterns exactly (letter case
+    included), never one named in KeepName or holding any of KeepPath (the running setup's own
+    folders), and never one written in the last ten minutes: another setup may be starting in it.
+    IncludeRecent takes those too, for a look at what they hold rather than their removal.
+    A name found in two TempFolder folders (one folder in two spellings) is taken once. Each
+    result has Name, Path, IsLink and SourceTree: for a work folder, the source tree unpacked in
+    it (TARNQUILL-v<version>), for a build folder or a link $null. An entry of such a name that is
+    a junction or symbolic link is no run's folder (the setup never makes one) and is taken
+    whatever its age, to be removed as a link: nothing behind it is ever read. A TempFolder that
+    cannot be listed gives none.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string[]]$TempFolder,
 
         [AllowEmptyCollection()]
         [string[]]$KeepPath = @(),
 
+        [AllowEmptyCollection()]
+        [string[]]$KeepName = @(),
+
         [switch]$IncludeRecent
     )
 
-    try {
-        $folders = @([System.IO.DirectoryInfo]::new($TempFolder).GetDirectories())
-    } catch {
-        return
-    }
     $youngest = [System.DateTime]::UtcNow.AddMinutes(-$script:TarnquillLeftoverMinimumAgeMinutes)
     $keep = @($KeepPath | Where-Object -FilterScript { -not [string]::IsNullOrEmpty($_) } |
             ForEach-Object -Process { ConvertTo-TarnquillFullPath -Path $_ })
-    foreach ($folder in ($folders | Sort-Object -Property Name)) {
-        $sourceTree = $null
-        $work = [regex]::Match($folder.Name, $script:TarnquillWorkFolderPattern)
-        if ($work.Success) {
-            $sourceTree = Join-Path -Path $folder.FullName -ChildPath ('TARNQUILL-v' + $work.Groups[1].Value)
-        } elseif ($folder.Name -cnotmatch $script:TarnquillBuildFolderPattern) {
-            continue
+    $seen = New-Object -TypeName 'System.Collections.Generic.HashSet[string]' -ArgumentList ([System.StringComparer]::OrdinalIgnoreCase)
+    foreach ($name in $KeepName) {
+        if (-not [string]::IsNullOrEmpty($name)) {
+            [void]$seen.Add($name)
         }
-        if ($folder.LastWriteTimeUtc -gt $youngest -and -not $IncludeRecent) {
-            continue
-        }
-        if (@($keep | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $_ -Folder $folder.FullName }).Count -gt 0) {
-            continue
-        }
-        [pscustomobject]@{ Name = $folder.Name; Path = $folder.FullName; SourceTree = $sourceTree }
     }
+    foreach ($temp in $TempFolder) {
+        try {
+            $folders = @([System.IO.DirectoryInfo]::new($temp).GetDirectories())
+        } catch {
+            continue
+        }
+        foreach ($folder in ($folders | Sort-Object -Property Name)) {
+            $sourceTree = $null
+            $work = [regex]::Match($folder.Name, $script:TarnquillWorkFolderPattern)
+            if ((-not $work.Success) -and ($folder.Name -cnotmatch $script:TarnquillBuildFolderPattern)) {
+                continue
+            }
+            if ($seen.Contains($folder.Name)) {
+                continue
+            }
+            $isLink = Test-TarnquillLink -Path $folder.FullName -Attributes $folder.Attributes
+            if ($isLink) {
+                $null = $seen.Add($folder.Name)
+                [pscustomobject]@{ Name = $folder.Name; Path = $folder.FullName; IsLink = $true; SourceTree = $null }
+                continue
+            }
+            if ($folder.LastWriteTimeUtc -gt $youngest -and -not $IncludeRecent) {
+                continue
+            }
+            if (@($keep | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $_ -Folder $folder.FullName }).Count -gt 0) {
+                # Kept under its other spellings too.
+                $null = $seen.Add($folder.Name)
+                continue
+            }
+            $null = $seen.Add($folder.Name)
+            if ($work.Success) {
+                $sourceTree = Join-Path -Path $folder.FullName -ChildPath ('TARNQUILL-v' + $work.Groups[1].Value)
+            }
+            [pscustomobject]@{ Name = $folder.Name; Path = $folder.FullName; IsLink = $false; SourceTree = $sourceTree }
+        }
+    }
+}
+
+function Get-TarnquillLeftoverSizeText {
+    <#
+    .SYNOPSIS
+    The size of a leftover folder for the console, "<n> MB", or "link" for a link, which is never walked.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [object]$Folder
+    )
+
+    if ($Folder.IsLink) {
+        return 'link'
+    }
+    $megabytes = [System.Math]::Round((Get-TarnquillTreeSize -Path $Folder.Path) / 1MB, 1)
+    return ($megabytes.ToString('0.#', [System.Globalization.CultureInfo]::InvariantCulture) + ' MB')
 }
 
 function Get-TarnquillTreeSize {
@@ -130,7 +237,7 @@ function Remove-TarnquillLeftoverFolders {
     )
 
     foreach ($leftover in $Folder) {
-        $megabytes = [System.Math]::Round((Get-TarnquillTreeSize -Path $leftover.Path) / 1MB, 1)
+        $size = Get-TarnquillLeftoverSizeText -Folder $leftover
         try {
             Remove-TarnquillTree -Path $leftover.Path
         } catch {
@@ -139,8 +246,7 @@ function Remove-TarnquillLeftoverFolders {
             $text
             continue
         }
-        $size = $megabytes.ToString('0.#', [System.Globalization.CultureInfo]::InvariantCulture)
-        $text = 'Removed leftover temporary folder: ' + $leftover.Name + ' (' + $size + ' MB)'
+        $text = 'Removed leftover temporary folder: ' + $leftover.Name + ' (' + $size + ')'
         Write-Host $text
         $text
     }

@@ -6,8 +6,8 @@ Lists what will be removed, asks for consent unless -Quiet is given, checks ever
 shortcut for junctions and links before anything is removed, then removes the version folders,
 the shortcuts, the Start menu group when empty, the uninstall entry, the application's own
 start-up value when it points into the installation root, the log folder, the installation root
-when empty, and last the work and build folders that failed or cut-off setup runs left in TEMP.
-Folders and files it does not recognise stay where they are.
+when empty, and last the work and build folders that failed or cut-off setup runs left in TEMP
+(listed with their sizes). Folders and files it does not recognise stay where they are.
 .PARAMETER Quiet
 Remove without asking; the listing is shown all the same.
 #>
@@ -186,12 +186,14 @@ $shortcuts = @(
 $logFolder = Join-Path -Path $installRoot -ChildPath 'Logs'
 $userDataFolder = Join-Path -Path ([string]$env:APPDATA) -ChildPath 'TARNQUILL'
 
-if (Test-TarnquillRunning) {
+if (Test-TarnquillRunning -InstallRoot $installRoot) {
     throw 'Close TARNQUILL using Exit in the tray menu, then retry. No processes were terminated.'
 }
 
 $setupLock = Enter-TarnquillSetupLock
 try {
+    # Listed under the lock, so that no setup run can be using one of them.
+    $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder @(Get-TarnquillTemporaryFolders) -KeepPath @($PSScriptRoot))
     Write-Host 'TARNQUILL uninstall - per-user installation only'
     Write-Host 'The following application folders and shortcuts will be removed:'
     foreach ($folder in $versionFolders) {
@@ -204,6 +206,12 @@ try {
     Write-Host 'The TARNQUILL uninstall entry and its own startup entry will be removed from HKCU.'
     Write-Host ('User data is retained: ' + $userDataFolder)
     Write-Host 'Unknown folders and files in the installation root are retained.'
+    if ($leftovers.Count -gt 0) {
+        Write-Host 'Temporary folders that earlier setup runs left behind will be removed last:'
+        foreach ($leftover in $leftovers) {
+            Write-Host ($leftover.Path + ' (' + (Get-TarnquillLeftoverSizeText -Folder $leftover) + ')')
+        }
+    }
 
     if (-not $Quiet) {
         $answer = Read-TarnquillAnswer -Prompt 'Uninstall the listed files? [Y/N, default N]'
@@ -255,7 +263,7 @@ try {
         Remove-Item -LiteralPath $installRoot -Force
     }
     # Last, what failed or cut-off setup runs left in TEMP; a folder that stays is only a warning.
-    $null = Remove-TarnquillLeftoverFolders -Folder @(Get-TarnquillLeftoverFolders -TempFolder $tempFolder -KeepPath @($PSScriptRoot))
+    $null = Remove-TarnquillLeftoverFolders -Folder $leftovers
 
     Write-Host 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.' -ForegroundColor Green
 } finally {

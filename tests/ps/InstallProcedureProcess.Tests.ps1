@@ -213,17 +213,40 @@ Describe 'install.ps1 run with pwsh -File' {
         }
         [IO.Directory]::SetLastWriteTimeUtc((Join-Path -Path $script:sandbox.Temp -ChildPath $kept[0]), [DateTime]::UtcNow.AddMinutes(-1))
 
+        # A link named like a work folder, to a verified archive that is not ours to take; sorted
+        # first, it would be searched first.
+        $linked = Join-Path -Path $script:sandbox.Root -ChildPath 'linked'
+        $linkedArchive = [IO.Path]::Combine($linked, 'TARNQUILL-v0.15.0', '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip')
+        [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $linkedArchive))
+        Copy-Item -LiteralPath $script:archive.Path -Destination $linkedArchive
+        $link = Join-Path -Path $script:sandbox.Temp -ChildPath 'TARNQUILL-Setup-0.15.0-0000000000000000-00000000000000aa'
+        [void](New-Item -ItemType SymbolicLink -Path $link -Target $linked)
+        # TEMP spelled through a link, so the run's own work folder has another path there; TMP
+        # (TMPDIR to .NET here) another folder, where the setup would have made its work folder.
+        $spelling = Join-Path -Path $script:sandbox.Root -ChildPath 'temp-spelling'
+        [void](New-Item -ItemType SymbolicLink -Path $spelling -Target $script:sandbox.Temp)
+        $platformTemp = Join-Path -Path $script:sandbox.Root -ChildPath 'tmp'
+        $platformLeftover = Join-Path -Path $platformTemp -ChildPath 'TARNQUILL-build-00000000000000000000000000000002'
+        [void][IO.Directory]::CreateDirectory($platformLeftover)
+        [IO.Directory]::SetLastWriteTimeUtc($platformLeftover, [DateTime]::UtcNow.AddMinutes(-20))
+        $environment = @{ TEMP = $spelling; TMP = $platformTemp; TMPDIR = $platformTemp
+            TARNQUILL_SETUP_WORK = (Join-Path -Path $script:sandbox.Temp -ChildPath $kept[4]) }
+
         $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
         Clear-Answers
         Set-Answer -Number 1 -Text 'y'
-        $fresh = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script ([IO.Path]::Combine($current, 'scripts', 'install.ps1')))
+        $fresh = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 -Environment $environment `
+                -Arguments @('-NoLogo', '-File', ([IO.Path]::Combine($current, 'scripts', 'install.ps1')), '-NoLaunch'))
         $fresh.ExitCode | Should -Be 0 -Because $fresh.Stderr
         $fresh.Stdout | Should -Match 'Reusing the verified Electron runtime from an earlier run\.'
         @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $requests
         @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Name | Sort-Object) | Should -Be @($kept | Sort-Object)
+        Test-Path -LiteralPath $platformLeftover | Should -BeFalse
+        (Get-FileHash -LiteralPath $linkedArchive -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
         $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
         $entries | Should -Contain 'Reusing the verified Electron runtime from an earlier run.'
-        @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 3
+        $entries | Should -Contain 'Removed leftover temporary folder: TARNQUILL-Setup-0.15.0-0000000000000000-00000000000000aa (link)'
+        @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 4
     }
 }
 

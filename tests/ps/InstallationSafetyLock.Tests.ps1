@@ -167,27 +167,42 @@ public static class TarnquillLockTestAbandoner
 }
 
 Describe 'Test-TarnquillRunning' {
-    # Only this session counts: another user's TARNQUILL cannot hold files in this user's profile.
+    # This session counts; another session only with an executable under the installation root,
+    # which Windows lets the same user read and hides for another user's process.
     # A process whose session cannot be read counts, to be safe.
     It 'is <Expected> for TARNQUILL processes in <Case>' -TestCases @(
-        @{ Case = 'no session'; Offsets = @(); Expected = $false }
-        @{ Case = 'another session'; Offsets = @(1); Expected = $false }
-        @{ Case = 'another session and this one'; Offsets = @(1, 0); Expected = $true }
-        @{ Case = 'a session that cannot be read'; Offsets = @($null); Expected = $true }
+        @{ Case = 'no session'; Processes = @(); Expected = $false }
+        @{ Case = 'another session, run from elsewhere'; Processes = @(, @(1, 'elsewhere')); Expected = $false }
+        @{ Case = 'another session, run from a folder beside the root'; Processes = @(, @(1, 'beside')); Expected = $false }
+        @{ Case = 'another session, of another user'; Processes = @(, @(1, 'unreadable')); Expected = $false }
+        @{ Case = 'another session, run from the root'; Processes = @(, @(1, 'root')); Expected = $true }
+        @{ Case = 'another session and this one'; Processes = @(@(1, 'elsewhere'), @(0, 'elsewhere')); Expected = $true }
+        @{ Case = 'a session that cannot be read'; Processes = @(, @($null, 'elsewhere')); Expected = $true }
     ) {
-        $script:offsets = $Offsets
+        $root = Join-Path -Path $script:scratchBase -ChildPath 'Local/TARNQUILL'
+        $script:paths = @{
+            elsewhere = Join-Path -Path $script:scratchBase -ChildPath 'Downloads/TARNQUILL.exe'
+            beside    = Join-Path -Path $script:scratchBase -ChildPath 'Local/TARNQUILL-old/TARNQUILL.exe'
+            root      = Join-Path -Path $root -ChildPath 'App-0.15.0/TARNQUILL.exe'
+        }
+        $script:processes = $Processes
         Mock Get-TarnquillApplicationProcess {
             $session = [System.Diagnostics.Process]::GetCurrentProcess().SessionId
-            foreach ($offset in $script:offsets) {
+            foreach ($entry in $script:processes) {
                 $process = New-Object -TypeName psobject
-                if ($null -eq $offset) {
+                if ($null -eq $entry[0]) {
                     $process | Add-Member -MemberType ScriptProperty -Name SessionId -Value { throw 'Access is denied.' }
                 } else {
-                    $process | Add-Member -MemberType NoteProperty -Name SessionId -Value ($session + $offset)
+                    $process | Add-Member -MemberType NoteProperty -Name SessionId -Value ($session + $entry[0])
+                }
+                if ($entry[1] -eq 'unreadable') {
+                    $process | Add-Member -MemberType ScriptProperty -Name Path -Value { throw 'Access is denied.' }
+                } else {
+                    $process | Add-Member -MemberType NoteProperty -Name Path -Value $script:paths[$entry[1]]
                 }
                 $process
             }
         }
-        Test-TarnquillRunning | Should -Be $Expected
+        Test-TarnquillRunning -InstallRoot $root | Should -Be $Expected
     }
 }

@@ -221,7 +221,9 @@ Describe 'Download-FileWithFallback' {
                 }
                 function Remove-BitsTransfer {
                     param($BitsJob)
-                    $script:bits.Calls.Add('Remove ' + $BitsJob.DisplayName)
+                    $tag = ''
+                    if ($null -ne $BitsJob.PSObject.Properties['Tag']) { $tag = ' (' + $BitsJob.Tag + ')' }
+                    $script:bits.Calls.Add('Remove ' + $BitsJob.DisplayName + $tag)
                     if ($null -ne $BitsJob.PSObject.Properties['Refuses']) { throw 'Access is denied.' }
                 }
                 function Get-BitsTransfer {
@@ -233,16 +235,25 @@ Describe 'Download-FileWithFallback' {
                 }
             }
 
-            It 'first removes the jobs an earlier run left, then completes a job that finishes, named for TARNQUILL, and uses no web request' {
+            It 'first removes the jobs an earlier run left in this tree, not a portable build''s live one, then completes a job that finishes, named for TARNQUILL, and uses no web request' {
                 $script:bits.States = @('Connecting', 'Transferring', 'Transferring', 'Transferred')
                 $script:bits.Bytes = @(0, 1000, 40000000, $script:archive.Length)
-                $script:bits.Queue = @([pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download'; Refuses = $true },
-                    [pscustomobject]@{ DisplayName = 'Another download' }, [pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download' })
+                $name = 'TARNQUILL Electron runtime download'
+                function New-QueuedJob {
+                    param([string]$Tag, [string[]]$Files, [string]$DisplayName = $name)
+                    [pscustomobject]@{ DisplayName = $DisplayName; Tag = $Tag; FileList = @($Files | ForEach-Object -Process { [pscustomobject]@{ LocalName = $_ } }) }
+                }
+                $elsewhere = Join-Path -Path $script:scratch -ChildPath 'source tree [2]/.runtime/cache/electron-v43.4.1-win32-x64.zip.partial'
+                $refusing = New-QueuedJob -Tag 'refusing' -Files @($script:destination + '.partial')
+                $refusing | Add-Member -MemberType NoteProperty -Name Refuses -Value $true
+                $script:bits.Queue = @($refusing, (New-QueuedJob -Tag 'other' -DisplayName 'Another download' -Files @($script:destination)),
+                    (New-QueuedJob -Tag 'stale' -Files @($script:destination + '.partial')), (New-QueuedJob -Tag 'live' -Files @($elsewhere)),
+                    (New-QueuedJob -Tag 'half here' -Files @($script:destination, $elsewhere)), (New-QueuedJob -Tag 'no files' -Files @()))
                 $url = Get-SourceUrl -Route 'missing'
                 $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url) -Destination $script:destination }
 
                 $result.Error | Should -BeNullOrEmpty
-                $script:bits.Calls | Should -Be @('Remove TARNQUILL Electron runtime download', 'Remove TARNQUILL Electron runtime download',
+                $script:bits.Calls | Should -Be @("Remove $name (refusing)", "Remove $name (stale)",
                     "Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
                 (Get-RequestCount) - $script:requestsBefore | Should -Be 0
                 (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256

@@ -120,14 +120,25 @@ BeforeAll {
     }
 
     function Get-ExpectedListing {
-        param([string[]]$VersionFolders)
+        param([string[]]$VersionFolders, [string[]]$Leftovers = @())
         @('TARNQUILL uninstall - per-user installation only'
             'The following application folders and shortcuts will be removed:') +
         @($VersionFolders) + @($script:box.Shortcuts) +
         @(('Installation logs: ' + $script:box.LogFolder)
             'The TARNQUILL uninstall entry and its own startup entry will be removed from HKCU.'
             ('User data is retained: ' + $script:box.UserData)
-            'Unknown folders and files in the installation root are retained.')
+            'Unknown folders and files in the installation root are retained.') +
+        @($Leftovers | Select-Object -First 1 | ForEach-Object -Process { 'Temporary folders that earlier setup runs left behind will be removed last:' }) +
+        @($Leftovers)
+    }
+
+    # A work or build folder that a setup run left in a temporary folder 11 minutes ago.
+    function New-Leftover {
+        param([string]$Folder, [string]$Name, [int]$Bytes = 1)
+        $path = Join-Path -Path $Folder -ChildPath $Name
+        New-TestFile -Path (Join-Path -Path $path -ChildPath 'source.zip') -Text ('x' * $Bytes)
+        [System.IO.Directory]::SetLastWriteTimeUtc($path, [System.DateTime]::UtcNow.AddMinutes(-11))
+        $path
     }
 
     # A real process with the image name TARNQUILL: a copy of sleep.
@@ -173,7 +184,7 @@ BeforeAll {
     }
 
     $script:savedEnvironment = @{}
-    foreach ($name in @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'XDG_CONFIG_HOME')) {
+    foreach ($name in @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMPDIR', 'XDG_CONFIG_HOME')) {
         $script:savedEnvironment[$name] = [System.Environment]::GetEnvironmentVariable($name)
     }
     $script:savedLocation = (Get-Location).Path
@@ -202,6 +213,8 @@ Describe 'uninstall-installed.ps1' {
             LocalAppData   = $localAppData
             AppData        = $appData
             Temp           = Join-Path -Path $localAppData -ChildPath 'Temp'
+            # The platform's temporary path (TMP on Windows, TMPDIR here), another folder than TEMP.
+            PlatformTemp   = Join-Path -Path $root -ChildPath 'tmp'
             Desktop        = $desktop
             Programs       = $programs
             StartMenuGroup = $group
@@ -215,7 +228,7 @@ Describe 'uninstall-installed.ps1' {
                 (Join-Path -Path $group -ChildPath 'TARNQUILL.lnk'),
                 (Join-Path -Path $group -ChildPath 'Uninstall TARNQUILL.lnk'))
         }
-        foreach ($created in @($userHome, $script:box.Temp, $desktop, $programs, $script:box.Outside)) {
+        foreach ($created in @($userHome, $script:box.Temp, $script:box.PlatformTemp, $desktop, $programs, $script:box.Outside)) {
             New-Item -ItemType Directory -Path $created -Force | Out-Null
         }
         New-TestFile -Path (Join-Path -Path $script:box.Outside -ChildPath 'precious.txt') -Text 'keep'
@@ -223,6 +236,7 @@ Describe 'uninstall-installed.ps1' {
         [System.Environment]::SetEnvironmentVariable('LOCALAPPDATA', $localAppData)
         [System.Environment]::SetEnvironmentVariable('APPDATA', $appData)
         [System.Environment]::SetEnvironmentVariable('TEMP', $script:box.Temp)
+        [System.Environment]::SetEnvironmentVariable('TMPDIR', $script:box.PlatformTemp)
         [System.Environment]::SetEnvironmentVariable('XDG_CONFIG_HOME', (Join-Path -Path $userHome -ChildPath '.config'))
 
         # The current-user registry as the doubles see it, and what they saw
@@ -287,21 +301,23 @@ Describe 'uninstall-installed.ps1' {
             $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
                     Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
             # A build folder of a run cut off 11 minutes ago goes; a work folder of a run starting now stays.
-            $leftover = Join-Path -Path $script:box.Temp -ChildPath 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+            # The platform's temporary path holds one of 1.5 MB, where the setup makes its work folders.
+            $leftover = New-Leftover -Folder $script:box.Temp -Name 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+            $work = New-Leftover -Folder $script:box.PlatformTemp -Name 'TARNQUILL-Setup-0.15.0-0123456789abcdef-0000000000000001' -Bytes 1572864
             $starting = Join-Path -Path $script:box.Temp -ChildPath 'TARNQUILL-Setup-0.15.0-0123456789abcdef-0123456789abcdef'
-            New-TestFile -Path (Join-Path -Path $leftover -ChildPath 'TARNQUILL.exe')
             New-TestFile -Path (Join-Path -Path $starting -ChildPath 'source.zip')
-            [System.IO.Directory]::SetLastWriteTimeUtc($leftover, [System.DateTime]::UtcNow.AddMinutes(-11))
             $result = Invoke-Uninstaller -Quiet
 
             $result.Error | Should -BeNullOrEmpty
             $result.ExitCode | Should -Be 0
-            $listing = Get-ExpectedListing -VersionFolders $folders
+            $listing = Get-ExpectedListing -VersionFolders $folders -Leftovers @(($leftover + ' (0 MB)'), ($work + ' (1.5 MB)'))
             $result.Lines[0..($listing.Count - 1)] | Should -Be $listing
             $removed = @($folders | ForEach-Object -Process { 'Removed: ' + $_ }) +
-            @('Removed leftover temporary folder: TARNQUILL-build-0123456789abcdef0123456789abcdef (0 MB)')
+            @('Removed leftover temporary folder: TARNQUILL-build-0123456789abcdef0123456789abcdef (0 MB)',
+                'Removed leftover temporary folder: TARNQUILL-Setup-0.15.0-0123456789abcdef-0000000000000001 (1.5 MB)')
             $result.Lines[$listing.Count..($result.Lines.Count - 2)] | Should -Be $removed
             @(Get-ChildItem -LiteralPath $script:box.Temp -Name) | Should -Be @(Split-Path -Leaf -Path $starting)
+            Test-Path -LiteralPath $work | Should -BeFalse
             $result.Lines[-1] | Should -Be 'TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained.'
             $result.Records[-1].MessageData.ForegroundColor | Should -Be ([System.ConsoleColor]::Green)
             # Every other line is in the console's current colour.
@@ -365,6 +381,7 @@ Describe 'uninstall-installed.ps1' {
     Context 'the question' {
         BeforeEach {
             New-Installation
+            $script:leftover = New-Leftover -Folder $script:box.Temp -Name 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
         }
 
         It 'removes nothing after <Label>, once the whole listing is shown, and ends with 0' -ForEach @(
@@ -384,7 +401,7 @@ Describe 'uninstall-installed.ps1' {
             $result.ExitCode | Should -Be 0
             $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
                     Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
-            $listing = @(Get-ExpectedListing -VersionFolders $folders)
+            $listing = @(Get-ExpectedListing -VersionFolders $folders -Leftovers @($script:leftover + ' (0 MB)'))
             $result.Lines | Should -Be ($listing + 'Uninstall cancelled. Nothing removed.')
             @($script:answer.Prompts) | Should -Be @('Uninstall the listed files? [Y/N, default N]')
             $script:answer.LinesShown | Should -Be $listing.Count
@@ -533,7 +550,10 @@ Describe 'uninstall-installed.ps1' {
             $ready = Join-Path -Path $script:box.Root -ChildPath 'lock-held'
             $holder = "Set-StrictMode -Version Latest; . '$script:safetyLibrary'; `$lock = Enter-TarnquillSetupLock; " +
             "[System.IO.File]::WriteAllText('$ready.partial', [string]`$PID); [System.IO.File]::Move('$ready.partial', '$ready'); Start-Sleep -Seconds 600"
+            # .NET keeps named mutexes under the TMPDIR that a process started with.
+            [System.Environment]::SetEnvironmentVariable('TMPDIR', $script:savedEnvironment['TMPDIR'])
             $process = Start-Process -FilePath $script:pwsh -ArgumentList @('-NoProfile', '-NonInteractive', '-Command', $holder) -PassThru
+            [System.Environment]::SetEnvironmentVariable('TMPDIR', $script:box.PlatformTemp)
             try {
                 $deadline = (Get-Date).AddSeconds(180)
                 while (-not (Test-Path -LiteralPath $ready)) {

@@ -4,7 +4,8 @@ Set-StrictMode -Version Latest
 # (tests/wine/engine-functions.test.sh): the current-user registry read back with reg.exe,
 # the shell refresh through shell32, and the uninstaller's start-up value rule on the real
 # Run key. Under pwsh on Linux these are replaced by doubles. Also the tree deleter on a file
-# system that refuses to delete a read-only file, as Windows does and .NET on Linux does not.
+# system that refuses to delete a read-only file, as Windows does and .NET on Linux does not, and
+# the rename of a finished download that another handle holds, which Linux never refuses.
 
 BeforeAll {
     $script:repoRoot = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..\..\..'))
@@ -163,5 +164,53 @@ Describe 'disk-space.ps1 on a small drive' {
 
         { Add-TarnquillLogEntry -Path ($script:drive + 'inner\installer.log') -Text 'does not fit' } | Should -Not -Throw
         { Add-TarnquillLogEntry -Path ($script:drive + 'no such folder\installer.log') -Text 'other errors are thrown' } | Should -Throw
+    }
+}
+
+Describe 'Download-FileWithFallback while another handle holds the finished file' {
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\runtime.ps1')
+        $script:cache = Join-Path -Path $env:TEMP -ChildPath ('tarnquill-held-' + [guid]::NewGuid().ToString('N'))
+        $null = New-Item -ItemType Directory -Path $script:cache
+        Add-Type -TypeDefinition @'
+using System;
+using System.Threading;
+public static class TarnquillHeldFile
+{
+    private static Timer timer;
+    public static void CloseAfter(IDisposable handle, int milliseconds)
+    {
+        timer = new Timer(delegate (object state) { handle.Dispose(); }, null, milliseconds, Timeout.Infinite);
+    }
+}
+'@
+    }
+
+    AfterAll {
+        Remove-Item -LiteralPath $script:cache -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'renames it once the handle closes about a second later, after one transfer' {
+        # The transfer's own handle, without delete sharing, as a scanner holds a new file.
+        Mock Invoke-ElectronBitsTransfer {
+            $file = [IO.File]::Open($Destination, 'Create', 'ReadWrite', 'Read')
+            $file.SetLength(50000001)
+            try {
+                [IO.File]::Move($Destination, $Destination + '.moved')
+            } catch {
+                $script:held = $_.Exception.InnerException.HResult
+            }
+            [TarnquillHeldFile]::CloseAfter($file, 1000)
+            $true
+        }
+        $script:held = 0
+        $destination = Join-Path -Path $script:cache -ChildPath 'electron-v43.4.1-win32-x64.zip'
+        $warnings = @(Download-FileWithFallback -Urls @('https://example.invalid/a.zip', 'https://example.invalid/b.zip') -Destination $destination 3>&1)
+        ($warnings -join "`n") | Should -BeNullOrEmpty
+
+        '0x{0:X8}' -f $script:held | Should -Be '0x80070020'
+        Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly
+        (Get-Item -LiteralPath $destination).Length | Should -Be 50000001
+        Test-Path -LiteralPath ($destination + '.partial') | Should -BeFalse
     }
 }
