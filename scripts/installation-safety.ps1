@@ -256,6 +256,42 @@ function Test-TarnquillLink {
     return (($tag -band 0x20000000) -ne 0)
 }
 
+function Get-TarnquillTreeSize {
+    <#
+    .SYNOPSIS
+    Total length in bytes of the files under Path; links are counted as entries, never followed.
+    .DESCRIPTION
+    The size is only reported, so what cannot be read is left out rather than failing.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+
+    [long]$total = 0
+    $folders = New-Object -TypeName 'System.Collections.Generic.Stack[string]'
+    $folders.Push($Path)
+    while ($folders.Count -gt 0) {
+        try {
+            $entries = @([System.IO.DirectoryInfo]::new($folders.Pop()).GetFileSystemInfos())
+        } catch {
+            continue
+        }
+        foreach ($entry in $entries) {
+            if (Test-TarnquillLink -Path $entry.FullName -Attributes $entry.Attributes) {
+                continue
+            }
+            if ($entry -is [System.IO.DirectoryInfo]) {
+                $folders.Push($entry.FullName)
+            } else {
+                $total += $entry.Length
+            }
+        }
+    }
+    return $total
+}
+
 function ConvertTo-TarnquillVersion {
     <#
     .SYNOPSIS

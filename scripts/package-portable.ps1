@@ -156,10 +156,8 @@ function Get-TarnquillApplicationSize {
     foreach ($item in $items) {
         if (Test-Path -LiteralPath $item -PathType Leaf) {
             $total += (Get-Item -LiteralPath $item).Length
-        } elseif (Test-Path -LiteralPath $item -PathType Container) {
-            foreach ($file in @(Get-ChildItem -LiteralPath $item -Recurse -File -Force)) {
-                $total += $file.Length
-            }
+        } else {
+            $total += Get-TarnquillTreeSize -Path $item
         }
     }
     return $total

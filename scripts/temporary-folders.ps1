@@ -77,11 +77,10 @@ function Get-TarnquillRunFolderNames {
         [string]$BuildFolder
     )
 
-    $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
     $paths = @($BuildFolder, (Split-Path -Parent -Path $SourceRoot), [System.Environment]::GetEnvironmentVariable('TARNQUILL_SETUP_WORK'))
     foreach ($path in $paths) {
         if (-not [string]::IsNullOrWhiteSpace($path)) {
-            $name = [System.IO.Path]::GetFileName($path.TrimEnd($separators))
+            $name = [System.IO.Path]::GetFileName((ConvertTo-TarnquillFullPath -Path $path -TrimTrailingSeparators))
             if (-not [string]::IsNullOrEmpty($name)) {
                 $name
             }
@@ -180,44 +179,14 @@ function Get-TarnquillLeftoverSizeText {
     if ($Folder.IsLink) {
         return 'link'
     }
-    $megabytes = [System.Math]::Round((Get-TarnquillTreeSize -Path $Folder.Path) / 1MB, 1)
-    return ($megabytes.ToString('0.#', [System.Globalization.CultureInfo]::InvariantCulture) + ' MB')
-}
-
-function Get-TarnquillTreeSize {
-    <#
-    .SYNOPSIS
-    Total length in bytes of the files under Path; links are counted as entries, never followed.
-    .DESCRIPTION
-    The size is only reported, so what cannot be read is left out rather than failing.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path
-    )
-
-    [long]$total = 0
-    $folders = New-Object -TypeName 'System.Collections.Generic.Stack[string]'
-    $folders.Push($Path)
-    while ($folders.Count -gt 0) {
-        try {
-            $entries = @([System.IO.DirectoryInfo]::new($folders.Pop()).GetFileSystemInfos())
-        } catch {
-            continue
-        }
-        foreach ($entry in $entries) {
-            if (Test-TarnquillLink -Path $entry.FullName -Attributes $entry.Attributes) {
-                continue
-            }
-            if ($entry -is [System.IO.DirectoryInfo]) {
-                $folders.Push($entry.FullName)
-            } else {
-                $total += $entry.Length
-            }
-        }
+    # Measured once a folder: the uninstaller lists the size before it removes the folder, and a
+    # leftover may hold a few hundred MB in thousands of files.
+    if ($null -eq $Folder.PSObject.Properties['SizeText']) {
+        $megabytes = [System.Math]::Round((Get-TarnquillTreeSize -Path $Folder.Path) / 1MB, 1)
+        $text = $megabytes.ToString('0.#', [System.Globalization.CultureInfo]::InvariantCulture) + ' MB'
+        $Folder | Add-Member -MemberType NoteProperty -Name SizeText -Value $text
     }
-    return $total
+    return $Folder.SizeText
 }
 
 function Remove-TarnquillLeftoverFolders {
