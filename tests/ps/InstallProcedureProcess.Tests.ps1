@@ -43,6 +43,14 @@ BeforeAll {
         Get-ChildItem -LiteralPath $script:answers -File | Remove-Item -Force
     }
 
+    # A setup run's work folder in TEMP, as the setup executable makes it, with this file's runtime pin.
+    function New-WorkTree {
+        param([string]$Name)
+        $tree = Copy-InstallSourceTree -Destination ([IO.Path]::Combine($script:sandbox.Temp, $Name, 'TARNQUILL-v0.15.0'))
+        Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts/runtime.ps1') -Destination (Join-Path -Path $tree -ChildPath 'scripts') -Force
+        return $tree
+    }
+
     function Get-ErrorText {
         # The error display wraps long messages onto lines that begin with "|".
         param([string]$Text)
@@ -163,13 +171,6 @@ Describe 'install.ps1 run with pwsh -File' {
     }
 
     It 'retries a run killed mid-download from its own tree, then a new run takes the earlier verified archive and clears only stale leftovers' {
-        # A setup run's work folder in TEMP, as the setup executable makes it.
-        function New-WorkTree {
-            param([string]$Name)
-            $tree = Copy-InstallSourceTree -Destination ([IO.Path]::Combine($script:sandbox.Temp, $Name, 'TARNQUILL-v0.15.0'))
-            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts/runtime.ps1') -Destination (Join-Path -Path $tree -ChildPath 'scripts') -Force
-            return $tree
-        }
         $staleName = 'TARNQUILL-Setup-0.15.0-00000000000a1b2c-0000000000001234'
         $staleTree = New-WorkTree -Name $staleName
         $cache = [IO.Path]::Combine($staleTree, '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip')
@@ -281,19 +282,6 @@ Describe 'install.ps1 on a small disk' {
             $script:profile = Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers
             return $true
         }
-
-        function New-DiskWorkTree {
-            # A setup run's work folder in TEMP, with the runtime pin of this file's tree.
-            param([string]$Name)
-            $tree = Copy-InstallSourceTree -Destination ([IO.Path]::Combine($script:sandbox.Temp, $Name, 'TARNQUILL-v0.15.0'))
-            Copy-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath 'scripts/runtime.ps1') -Destination (Join-Path -Path $tree -ChildPath 'scripts') -Force
-            return $tree
-        }
-
-        function Get-Megabytes {
-            param([long]$Bytes)
-            return [Math]::Ceiling($Bytes / 1MB)
-        }
     }
 
     AfterEach {
@@ -308,7 +296,7 @@ Describe 'install.ps1 on a small disk' {
             Set-ItResult -Skipped -Because $script:mountRefused
             return
         }
-        $tree = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000a01-0000000000000001'
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000a01-0000000000000001'
         # A mirror that the server logs, so that a try of it would show.
         Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path $tree -ChildPath 'scripts/runtime.ps1') `
             -MirrorUrl (Get-FakeRuntimeServerUrl -Server $script:server -Route 'unsized')
@@ -318,7 +306,7 @@ Describe 'install.ps1 on a small disk' {
 
         $run.ExitCode | Should -Be 1
         $volume = [regex]::Escape($script:disk + '/')
-        $needed = Get-Megabytes ($script:archive.Length + 64MB)
+        $needed = [Math]::Ceiling(($script:archive.Length + 64MB) / 1MB)
         Get-ErrorText $run.Stderr | Should -Match ("Not enough disk space to download the Electron runtime\. $volume \(runtime download\): " +
             "$needed MB needed, (3\d) MB free\. Nothing was installed\.")
         @(Get-ChildItem -LiteralPath ([IO.Path]::Combine($tree, '.runtime', 'cache')) -Force) | Should -BeNullOrEmpty
@@ -334,7 +322,7 @@ Describe 'install.ps1 on a small disk' {
             return
         }
         $firstName = 'TARNQUILL-Setup-0.15.0-0000000000000b01-0000000000000001'
-        $first = New-DiskWorkTree -Name $firstName
+        $first = New-WorkTree -Name $firstName
         $cache = [IO.Path]::Combine($first, '.runtime', 'cache')
         Set-Answer -Number 1 -Text 'y'
         $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $first -ChildPath 'scripts/install.ps1'))
@@ -353,7 +341,7 @@ Describe 'install.ps1 on a small disk' {
         # Room made; a new setup run, its work folder beside the earlier one's.
         & mount -o remount,size=400m $script:disk 2>&1 | Out-Null
         $LASTEXITCODE | Should -Be 0
-        $second = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000b02-0000000000000002'
+        $second = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000b02-0000000000000002'
         $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
         Clear-Answers
         Set-Answer -Number 1 -Text 'y'
@@ -397,7 +385,7 @@ function global:Get-DiskDoubleStartupValue { $null }
 Set-Alias -Scope Global -Name Remove-TarnquillUninstallKey -Value Remove-DiskDoubleUninstallKey
 Set-Alias -Scope Global -Name Get-TarnquillStartupValue -Value Get-DiskDoubleStartupValue
 '@)
-        $tree = New-DiskWorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000c01-0000000000000001'
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000c01-0000000000000001'
         Set-Answer -Number 1 -Text 'y'
         $started = Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1')
         try {

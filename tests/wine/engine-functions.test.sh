@@ -21,17 +21,10 @@ pester=$(ls "$wine_release"/tools/nuget/pester/5.*/tools/Pester.psd1 | head -n 1
 
 # A small drive T: for the free-space tests: a 40 MB tmpfs with a 5 MB one mounted inside it.
 small="$wine_release/test/engine-small-drive"
-small_cleanup() {
-    umount "$small/inner" 2>/dev/null || true
-    umount "$small" 2>/dev/null || true
-    rm -f "$engine_prefix/dosdevices/t:"
-}
-trap 'wine_reset; small_cleanup' EXIT
-small_cleanup
-mkdir -p "$small"
-if mount -t tmpfs -o size=40m tmpfs "$small" 2>/dev/null && mkdir -p "$small/inner" "$small/Temp" &&
+trap 'wine_reset; engine_small_drive_unmount "$small"' EXIT
+engine_small_drive_unmount "$small"
+if engine_small_drive_mount "$small" 40 && mkdir -p "$small/inner" "$small/Temp" &&
     mount -t tmpfs -o size=5m tmpfs "$small/inner" 2>/dev/null; then
-    ln -sfn "$small" "$engine_prefix/dosdevices/t:"
     export TARNQUILL_SMALL_DRIVE='T:\'
 else
     echo "skip: free-space tests on a small drive: mounting a tmpfs was refused"

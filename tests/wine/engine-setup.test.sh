@@ -46,8 +46,7 @@ small_restore() {
         fi
     done
     wine_reset
-    rm -f "$engine_prefix/dosdevices/t:"
-    umount "$small" 2>/dev/null || true
+    engine_small_drive_unmount "$small"
     small_mounted=
 }
 cleanup() {
@@ -59,7 +58,7 @@ cleanup() {
 trap cleanup EXIT
 
 engine_ensure
-umount "$small" 2>/dev/null || true
+engine_small_drive_unmount "$small"
 rm -rf "$scratch"
 mkdir -p "$serve" "$wine_release/wine/screenshots"
 holder=$(native_program_build file_holder "$here/file_holder.c" console - \
@@ -230,10 +229,8 @@ failed_run wrong-pin "Electron runtime integrity check failed. Expected $digest,
 rm -f "$serve/primary.zip"
 
 echo "== TEMP on a small drive: the download is refused before it starts (${SECONDS} s)"
-mkdir -p "$small"
-if mount -t tmpfs -o size=100m tmpfs "$small" 2>/dev/null; then
+if engine_small_drive_mount "$small" 100; then
     mkdir -p "$small/Temp"
-    ln -sfn "$small" "$engine_prefix/dosdevices/t:"
     user_temp=$(reg_value 'HKCU\Environment' TEMP)
     small_mounted=1
     for name in TEMP TMP; do
@@ -261,11 +258,6 @@ if mount -t tmpfs -o size=100m tmpfs "$small" 2>/dev/null; then
     last=$(log_lines | tail -n 1)
     [[ "$last" == "ERROR $start"[0-9][0-9]" MB free. Nothing was installed." ]] &&
         echo "ok: small: logged with the free space" || fail "small: last log entry: $last"
-    check_eq "small: requests, no mirror" "GET /file/primary" \
-        "$(sed -E 's#^(GET /file/[a-z]+)/.*#\1#' "$scratch/server/requests.log" | tr '\n' ' ' | sed 's/ $//')"
-    check_eq "small: nothing in the runtime cache" "" \
-        "$(find "$small/Temp" -path '*/.runtime/cache/*' 2>/dev/null)"
-    check_eq "small: installation root" "Logs" "$(ls "$local_root")"
     small_restore
     rm -f "$serve/primary.zip" "$serve/mirror.zip"
 else

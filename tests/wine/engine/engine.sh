@@ -191,3 +191,16 @@ engine_server_start() {
     [ -s "$state/port" ] || return 1
     ENGINE_SERVER_URL="http://127.0.0.1:$(cat "$state/port")"
 }
+
+# engine_small_drive_mount DIR MB: a tmpfs of MB megabytes at DIR, as the engine prefix's drive T:;
+# false when mounting is refused (the caller says what it skips).
+engine_small_drive_mount() {
+    mkdir -p "$1" && mount -t tmpfs -o "size=${2}m" tmpfs "$1" 2>/dev/null &&
+        ln -sfn "$1" "$engine_prefix/dosdevices/t:"
+}
+
+# engine_small_drive_unmount DIR: drive T: gone, and every tmpfs mounted at or below DIR.
+engine_small_drive_unmount() {
+    rm -f "$engine_prefix/dosdevices/t:"
+    umount -R "$1" 2>/dev/null || true
+}
