@@ -82,8 +82,17 @@ wine reg delete "$uninstall_key" /f >/dev/null 2>&1 || true
 wine reg delete "$run_key" /f >/dev/null 2>&1 || true
 xvfb_start
 
-reg_value() { # KEY NAME: the data of one value as reg query shows it
-    wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' | sed -n "s/^    $2    [A-Z_]*    //p"
+# reg_value KEY NAME: the data of one value as reg query shows it. A query that fails is run once
+# more: a clean-clone run found a value empty that the same run had written and every later run
+# found (Wine now and then fails to start a program, as cmd_run knows); a value that is really
+# absent fails both times and stays empty. A failure that the second query mends is shown.
+reg_value() {
+    local out status=0
+    out=$(wine reg query "$1" /v "$2" 2>"$scratch/reg.err") || status=$?
+    if [ "$status" -ne 0 ] && out=$(wine reg query "$1" /v "$2" 2>/dev/null); then
+        echo "reg query $1 /v $2 failed once with status $status: $(tr -d '\r' <"$scratch/reg.err")" >&2
+    fi
+    printf '%s\n' "$out" | tr -d '\r' | sed -n "s/^    $2    [A-Z_]*    //p"
 }
 
 screen_has() { # NAME SCREEN TEXT: the console rows kept in SCREEN hold TEXT
