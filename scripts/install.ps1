@@ -12,19 +12,55 @@ and the current-user uninstall entry, refreshes the shell, offers to remove
 versions older than the latest two and starts the application.
 
 Nothing is elevated and no running process is ever stopped. Every step is
-logged to %LOCALAPPDATA%\TARNQUILL\Logs\installer.log. Success is a normal
-end; failure is a terminating error whose message says what failed.
+logged to %LOCALAPPDATA%\TARNQUILL\Logs\installer.log. The script always ends
+with an exit code: 0 after an installation; on a failure, after its message has
+been shown once, the code of the outcome (exit-codes.ps1), which the setup
+passes on to whoever started it.
 
 .PARAMETER NoLaunch
 Do not start the installed application at the end.
+
+.PARAMETER Unattended
+Ask nothing and wait for nothing: the switch is the consent to download. What
+the consent screen shows is written to installer.log before the download, old
+versions are removed only with -RemoveOld, and the application is not started.
+
+.PARAMETER RemoveOld
+In an unattended run, remove the version folders that an interactive run
+offers for removal.
+
+.PARAMETER LogPath
+A file that gets a copy of this run's log: every installer.log entry and every
+message the console shows. Empty: no copy.
 #>
 [CmdletBinding()]
 param(
-    [switch]$NoLaunch
+    [switch]$NoLaunch,
+
+    [switch]$Unattended,
+
+    [switch]$RemoveOld,
+
+    [string]$LogPath = ''
 )
 # 1.
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
+
+# Application control (AppLocker, WDAC) can put PowerShell into Constrained Language Mode, where
+# the .NET calls and the compile below are refused. Only commands that mode allows are used here.
+if ($ExecutionContext.SessionState.LanguageMode -ne 'FullLanguage') {
+    $blocked = 'Installation blocked: application control on this PC has put Windows PowerShell into ' +
+        'Constrained Language Mode, so the setup''s scripts cannot run. Nothing was installed. An ' +
+        'administrator can allow the setup and its scripts with an application control rule.'
+    Write-Host ''
+    Write-Host 'Installation failed.' -ForegroundColor Red
+    Write-Host $blocked -ForegroundColor Yellow
+    if ($LogPath) {
+        Add-Content -LiteralPath $LogPath -Value $blocked -Encoding UTF8 -ErrorAction SilentlyContinue
+    }
+    exit 1625
+}
 
 $Description = 'TARNQUILL - Find. Explain. Fix.'
 $UninstallKey = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
@@ -45,6 +81,16 @@ function Get-TarnquillSignatureStatus {
         [string]$Path
     )
     return [string](Get-AuthenticodeSignature -LiteralPath $Path).Status
+}
+
+function Get-TarnquillAccountSid {
+    <#
+    .SYNOPSIS
+    The security identifier of the account this process runs as (S-1-5-18 for LocalSystem).
+    #>
+    [CmdletBinding()]
+    param()
+    return [System.Security.Principal.WindowsIdentity]::GetCurrent().User.Value
 }
 
 function Start-TarnquillApplication {
@@ -97,72 +143,49 @@ function Get-TarnquillReleaseVersion {
     return $version
 }
 
-function Invoke-TarnquillRetention {
-    <#
-    .SYNOPSIS
-    Offers the version folders older than the latest two for removal and removes them on Yes.
-    .DESCRIPTION
-    A folder whose removal fails is reported as a warning and logged, and the next one is tried.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$InstallRoot,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Version,
-
-        [Parameter(Mandatory = $true)]
-        [string]$LogFile
-    )
-    $plan = @(Get-TarnquillRetentionPlan -InstallRoot $InstallRoot -CurrentVersion $Version)
-    if ($plan.Count -eq 0) {
-        return
-    }
-    Write-Host 'Versions older than the latest two can now be removed. User data is not included:' -ForegroundColor Yellow
-    foreach ($folder in $plan) {
-        Write-Host $folder.Path
-    }
-    $answer = Read-TarnquillAnswer -Prompt 'Remove exactly these old application/backup folders? [Y/N, default N]'
-    if (-not (Test-TarnquillConsent -Answer $answer)) {
-        Write-Host 'Old versions retained by your choice.'
-        return
-    }
-    foreach ($folder in $plan) {
-        try {
-            Remove-TarnquillOwnedFolder -InstallRoot $InstallRoot -Folder $folder.Path
-        } catch {
-            $message = $_.Exception.Message
-            Write-Warning ('Old version retained: ' + $folder.Name + '. ' + $message)
-            Add-TarnquillLogEntry -Path $LogFile -Text ('Retained old version: ' + $folder.Name + '. ' + $message)
-            continue
-        }
-        Add-TarnquillLogEntry -Path $LogFile -Text ('Removed old version: ' + $folder.Name)
-    }
-}
-
 # ---------------------------------------------------------------------------
-# Preparation (steps 1 to 5). A failure here ends the run at once and is not
-# logged.
+# The run. Every failure ends in the one report below and an exit code; it is
+# logged once the log folder exists (step 4).
 # ---------------------------------------------------------------------------
 
-# 2. The release version of this source tree.
-$sourceRoot = [System.IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..'))
-$version = Get-TarnquillReleaseVersion -SourceRoot $sourceRoot
-
-# 3. The install root, checked. Combined without Join-Path, so that a missing
-# LOCALAPPDATA reaches the root check and is refused there with its own message.
-$installRoot = [System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL')
-foreach ($library in @('installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1', 'installer-log.ps1',
-        'version-placement.ps1', 'shell-integration.ps1', 'native-methods.ps1')) {
-    . (Join-Path -Path $PSScriptRoot -ChildPath $library)
-}
-$null = Assert-TarnquillInstallRoot -InstallRoot $installRoot
-
-# Held until the end, so that a second installer or an uninstaller started
-# meanwhile for this user stops before it changes anything.
-$setupLock = Enter-TarnquillSetupLock
+$exitCode = 0
+$logFile = $null
+$buildFolder = $null
+$setupLock = $null
 try {
+    foreach ($library in @('exit-codes.ps1', 'installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1',
+            'installer-log.ps1', 'console-copy.ps1', 'version-placement.ps1', 'shell-integration.ps1',
+            'native-methods.ps1')) {
+        . (Join-Path -Path $PSScriptRoot -ChildPath $library)
+    }
+    # First, so that the copy holds everything, and a path that cannot be written stops the run
+    # before anything else.
+    if (-not [string]::IsNullOrEmpty($LogPath)) {
+        Open-TarnquillLogCopy -Path $LogPath
+    }
+
+    # 2. The release version of this source tree.
+    $sourceRoot = [System.IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..'))
+    $version = Get-TarnquillReleaseVersion -SourceRoot $sourceRoot
+
+    # TARNQUILL installs into the profile of the account that runs the setup. LocalSystem, the
+    # system context of deployment tools, has a profile that no user ever signs in to and a TEMP
+    # that other accounts share: nothing is written for it.
+    if ((Get-TarnquillAccountSid) -eq 'S-1-5-18') {
+        throw (New-TarnquillCodedError -Outcome BlockedByPolicy -Message ('This setup runs as the LocalSystem account, ' +
+                'but TARNQUILL installs for one user, into that user''s own profile. Deploy it in the user''s ' +
+                'context (as the signed-in user), not in the system context. Nothing was installed.'))
+    }
+
+    # 3. The install root, checked. Combined without Join-Path, so that a missing
+    # LOCALAPPDATA reaches the root check and is refused there with its own message.
+    $installRoot = [System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL')
+    $null = Assert-TarnquillInstallRoot -InstallRoot $installRoot
+
+    # Held until the end, so that a second installer or an uninstaller started
+    # meanwhile for this user stops before it changes anything.
+    $setupLock = Enter-TarnquillSetupLock
+
     # The scripts' C# compiles in the background while the user reads what
     # follows; the run waits for it only once the download has been agreed to.
     $nativeImport = Start-TarnquillNativeMethodsImport
@@ -171,13 +194,13 @@ try {
     $appFolder = Join-Path -Path $installRoot -ChildPath ('App-' + $version)
     $buildFolder = Join-Path -Path $env:TEMP -ChildPath ('TARNQUILL-build-' + (New-TarnquillGuidToken))
     $logFolder = Join-Path -Path $installRoot -ChildPath 'Logs'
-    $logFile = Join-Path -Path $logFolder -ChildPath 'installer.log'
     $hashFile = Join-Path -Path $logFolder -ChildPath 'installer.sha256'
     $appExecutable = Join-Path -Path $appFolder -ChildPath 'TARNQUILL.exe'
     $appResources = [System.IO.Path]::Combine($appFolder, 'resources', 'app')
     $iconFile = [System.IO.Path]::Combine($appResources, 'assets', 'tarnquill.ico')
     $uninstallScript = [System.IO.Path]::Combine($appResources, 'scripts', 'uninstall-installed.ps1')
     $null = [System.IO.Directory]::CreateDirectory($logFolder)
+    $logFile = Join-Path -Path $logFolder -ChildPath 'installer.log'
 
     # 5. The banner.
     Write-Host ''
@@ -186,217 +209,234 @@ try {
     Write-Host 'The verified Electron runtime is downloaded once. Administrator rights are not required.' -ForegroundColor DarkGray
     Write-Host ''
 
-    # -----------------------------------------------------------------------
-    # Main steps (6 to 24). Any error is logged, reported and raised again.
-    # -----------------------------------------------------------------------
-    try {
-        # 6. A running TARNQUILL is reported, never stopped.
-        if (Test-TarnquillRunning -InstallRoot $installRoot) {
-            throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
-        }
-        # 7. and 8.
-        Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
-        . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
+    # 6. A running TARNQUILL is reported, never stopped.
+    if (Test-TarnquillRunning -InstallRoot $installRoot) {
+        throw (New-TarnquillCodedError -Outcome ApplicationInUse -Message 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.')
+    }
+    # 7. and 8.
+    Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
 
-        # 9. What is installed where, and what is downloaded from where.
-        Write-Host ('Install location: ' + $appFolder)
-        Write-Host ('Download: ' + $script:ElectronArchive + ' (Windows x64 runtime)')
-        foreach ($url in @(Get-ElectronDownloadUrls)) {
-            Write-Host ('Source: ' + $url)
-        }
-        Write-Host ('Expected runtime SHA-256: ' + $script:ElectronSha256)
-        Write-Host 'Release manifest checks are OFF until you consent inside the app.'
-        Write-Host 'No telemetry, antivirus exclusions, driver downloads or elevation.'
+    # 9. What is installed where, and what is downloaded from where. An unattended run
+    # keeps it in installer.log too: nobody reads the screen, and the switch was the consent.
+    $consentLog = ''
+    if ($Unattended) {
+        $consentLog = $logFile
+    }
+    Write-TarnquillConsentLine -LogFile $consentLog -Text ('Install location: ' + $appFolder)
+    Write-TarnquillConsentLine -LogFile $consentLog -Text ('Download: ' + $script:ElectronArchive + ' (Windows x64 runtime)')
+    foreach ($url in @(Get-ElectronDownloadUrls)) {
+        Write-TarnquillConsentLine -LogFile $consentLog -Text ('Source: ' + $url)
+    }
+    Write-TarnquillConsentLine -LogFile $consentLog -Text ('Expected runtime SHA-256: ' + $script:ElectronSha256)
+    Write-Host 'Release manifest checks are OFF until you consent inside the app.'
+    Write-Host 'No telemetry, antivirus exclusions, driver downloads or elevation.'
 
-        # 10. The setup file's own hash and signature status.
-        $setupExe = $env:TARNQUILL_SETUP_EXE
-        if (-not [string]::IsNullOrEmpty($setupExe) -and (Test-Path -LiteralPath $setupExe -PathType Leaf)) {
-            $setupHash = (Get-FileHash -LiteralPath $setupExe -Algorithm SHA256).Hash.ToLowerInvariant()
-            Write-Host ('Installer SHA-256: ' + $setupHash) -ForegroundColor Cyan
-            Write-Host 'Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.'
-            Add-TarnquillLogEntry -Path $logFile -Text ('Installer SHA-256: ' + $setupHash)
-            Write-TarnquillHashFile -Path $hashFile -Hash $setupHash -FileName ([System.IO.Path]::GetFileName($setupExe))
-            $signatureStatus = Get-TarnquillSignatureStatus -Path $setupExe
-            Write-Host ('Installer Authenticode status: ' + $signatureStatus)
-            if ($signatureStatus -eq 'HashMismatch') {
-                throw 'Installer signature is damaged. No download was started.'
-            }
-        } else {
-            Write-Host 'Started from source: no installer EXE hash is available.'
+    # 10. The setup file's own hash and signature status.
+    $setupExe = $env:TARNQUILL_SETUP_EXE
+    if (-not [string]::IsNullOrEmpty($setupExe) -and (Test-Path -LiteralPath $setupExe -PathType Leaf)) {
+        $setupHash = (Get-FileHash -LiteralPath $setupExe -Algorithm SHA256).Hash.ToLowerInvariant()
+        Write-TarnquillConsentLine -LogFile $logFile -Text ('Installer SHA-256: ' + $setupHash) -ForegroundColor Cyan
+        Write-Host 'Compare with SHA256SUMS.txt / RELEASE_NOTES.md from your trusted release source.'
+        Write-TarnquillHashFile -Path $hashFile -Hash $setupHash -FileName ([System.IO.Path]::GetFileName($setupExe))
+        $signatureStatus = Get-TarnquillSignatureStatus -Path $setupExe
+        Write-TarnquillConsentLine -LogFile $consentLog -Text ('Installer Authenticode status: ' + $signatureStatus)
+        if ($signatureStatus -eq 'HashMismatch') {
+            throw 'Installer signature is damaged. No download was started.'
         }
-        # 11.
-        Write-Host 'A matching hash checks file integrity, not publisher identity.' -ForegroundColor Yellow
+    } else {
+        Write-TarnquillConsentLine -LogFile $consentLog -Text 'Started from source: no installer EXE hash is available.'
+    }
+    # 11.
+    Write-Host 'A matching hash checks file integrity, not publisher identity.' -ForegroundColor Yellow
 
-        # 12. Consent. A refusal does not wait for the compile.
-        $answer = Read-TarnquillAnswer -Prompt 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
+    # 12. Consent. A refusal does not wait for the compile.
+    if ($Unattended) {
+        Write-TarnquillConsentLine -LogFile $logFile -Text 'Unattended installation: the setup''s command line gave the consent to download and install.'
+    } else {
+        $prompt = 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
+        $answer = Read-TarnquillAnswer -Prompt $prompt
+        Add-TarnquillLogCopyLine -Text ($prompt + ': ' + $answer)
         if (-not (Test-TarnquillConsent -Answer $answer)) {
             Stop-TarnquillNativeMethodsImport -Import $nativeImport
-            throw 'Installation cancelled before downloading.'
+            throw (New-TarnquillCodedError -Outcome Cancelled -Message 'Installation cancelled before downloading.')
         }
-        try {
-            Complete-TarnquillNativeMethodsImport -Import $nativeImport
-        } catch {
-            throw ($_.Exception.Message + ' No download was started.')
-        }
-
-        # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
-        # that would go on writing into one of them: the jobs go first, a verified archive in one
-        # of the folders spares the download, then the folders go. This run's own folders stay,
-        # known by their unique names too, since TEMP may spell them another way.
-        . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
-        $tempFolders = @(Get-TarnquillTemporaryFolders)
-        $keepPath = @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK)
-        $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder)
-        $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
-        Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot)
-        # The archive is taken from a run that ended minutes ago too (one stopped for want of
-        # room, retried at once): no other setup gets this far while this one holds the lock.
-        $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
-        $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
-        if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
-            Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
-        }
-        foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
-            Add-TarnquillLogEntry -Path $logFile -Text $text
-        }
-
-        # 13. The application image, built in the temporary folder; the runtime is
-        # downloaded and verified here.
-        try {
-            $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
-        } catch {
-            throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
-        }
-
-        # 14. and 15. The install root, and the build checked.
-        $null = [System.IO.Directory]::CreateDirectory($installRoot)
-        $builtItems = @(
-            @{ Display = 'TARNQUILL.exe'; Children = @('TARNQUILL.exe') },
-            @{ Display = 'resources\app\package.json'; Children = @('resources', 'app', 'package.json') },
-            @{ Display = 'resources\app\assets\tarnquill.ico'; Children = @('resources', 'app', 'assets', 'tarnquill.ico') }
-        )
-        foreach ($item in $builtItems) {
-            if (-not (Test-Path -LiteralPath ([System.IO.Path]::Combine([string[]](@($buildFolder) + $item.Children))))) {
-                throw ('Build validation failed: ' + $item.Display)
-            }
-        }
-
-        # 16. and 17. An installed folder of this version becomes a backup, and the
-        # image takes its place; the backup goes back if that fails.
-        $backupFolder = $null
-        if (Test-Path -LiteralPath $appFolder) {
-            Assert-TarnquillPlainTree -Path $appFolder
-            $backupFolder = Join-Path -Path $installRoot -ChildPath ('Backup-' + $version + '-' + (New-TarnquillGuidToken))
-            Move-TarnquillFolder -Source $appFolder -Destination $backupFolder
-        }
-        try {
-            Move-TarnquillImage -BuildFolder $buildFolder -AppFolder $appFolder
-        } catch {
-            $placeError = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step ('Copying the new version into ' + $appFolder)
-            if ($null -ne $backupFolder) {
-                Restore-TarnquillBackup -BackupFolder $backupFolder -AppFolder $appFolder -LogFile $logFile
-            }
-            throw $placeError
-        }
-
-        # 18.
-        foreach ($required in @($appExecutable, $iconFile, $uninstallScript)) {
-            if (-not (Test-Path -LiteralPath $required -PathType Leaf)) {
-                throw ('Required installation file was not created: ' + $required)
-            }
-        }
-
-        # 19. Shortcuts.
-        $desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
-        $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
-        foreach ($special in @(@('Desktop', $desktopFolder), @('Start menu programs', $programsFolder))) {
-            if ([string]::IsNullOrEmpty($special[1])) {
-                throw ('The ' + $special[0] + ' folder of the current user is unavailable. No shortcuts were created.')
-            }
-        }
-        $startMenuGroup = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL'
-        $desktopShortcut = Join-Path -Path $desktopFolder -ChildPath 'TARNQUILL.lnk'
-        $startMenuShortcut = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL.lnk'
-        $null = [System.IO.Directory]::CreateDirectory($startMenuGroup)
-        foreach ($stale in @($desktopShortcut, $startMenuShortcut, (Join-Path -Path $startMenuGroup -ChildPath 'TARNQUILL.lnk'))) {
-            Remove-TarnquillStaleShortcut -Path $stale
-        }
-        foreach ($shortcut in @($desktopShortcut, $startMenuShortcut)) {
-            New-TarnquillShortcut -Path $shortcut -Target $appExecutable -WorkingDirectory $appFolder `
-                -IconPath $iconFile -Description $Description
-        }
-        Save-TarnquillShellLink -Path (Join-Path -Path $startMenuGroup -ChildPath 'Uninstall TARNQUILL.lnk') `
-            -Target 'powershell.exe' -Arguments ('-NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"') `
-            -WorkingDirectory $appFolder -IconLocation ($iconFile + ',0')
-
-        # 20. The uninstall entry.
-        Reset-TarnquillRegistryKey -Path $UninstallKey
-        $uninstallValues = @(
-            @('DisplayName', 'String', 'TARNQUILL'),
-            @('DisplayVersion', 'String', $version),
-            @('Publisher', 'String', 'TARNQUILL'),
-            @('InstallLocation', 'String', $appFolder),
-            @('DisplayIcon', 'String', ($iconFile + ',0')),
-            @('UninstallString', 'String', ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"')),
-            @('QuietUninstallString', 'String', ('powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Quiet')),
-            @('NoModify', 'DWord', 1),
-            @('NoRepair', 'DWord', 1),
-            @('InstallDate', 'String', [System.DateTime]::Now.ToString('yyyyMMdd', [System.Globalization.CultureInfo]::InvariantCulture))
-        )
-        foreach ($value in $uninstallValues) {
-            Set-TarnquillRegistryValue -Path $UninstallKey -Name $value[0] -Type $value[1] -Value $value[2]
-        }
-        # Measured last, right before it is written, over the folder as installed.
-        Set-TarnquillRegistryValue -Path $UninstallKey -Name 'EstimatedSize' -Type 'DWord' `
-            -Value (Get-TarnquillEstimatedSize -Path $appFolder)
-
-        # 21. Shell refresh; it never fails the run.
-        Update-TarnquillShell
-
-        # 22. and 23. Done; then the versions older than the latest two.
-
-        Add-TarnquillLogEntry -Path $logFile -Text ('Installation complete: ' + $appFolder)
-        Write-Host ''
-        Write-Host 'TARNQUILL installed successfully.' -ForegroundColor Green
-        Write-Host ('Desktop: ' + $desktopShortcut) -ForegroundColor DarkGray
-        Write-Host ('Start Menu: ' + $startMenuShortcut) -ForegroundColor DarkGray
-
-        Invoke-TarnquillRetention -InstallRoot $installRoot -Version $version -LogFile $logFile
-
-        # 24.
-        if (-not $NoLaunch) {
-            Start-TarnquillApplication -Path $appExecutable -WorkingDirectory $appFolder
-        }
+    }
+    try {
+        Complete-TarnquillNativeMethodsImport -Import $nativeImport
     } catch {
-        $failure = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'The installation'
-        if ($failure -is [System.Exception]) {
-            $message = $failure.Message
-        } else {
-            $message = $_.Exception.Message
+        throw ($_.Exception.Message + ' No download was started.')
+    }
+
+    # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
+    # that would go on writing into one of them: the jobs go first, a verified archive in one
+    # of the folders spares the download, then the folders go. This run's own folders stay,
+    # known by their unique names too, since TEMP may spell them another way.
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
+    $tempFolders = @(Get-TarnquillTemporaryFolders)
+    $keepPath = @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK)
+    $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder)
+    $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
+    Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot)
+    # The archive is taken from a run that ended minutes ago too (one stopped for want of
+    # room, retried at once): no other setup gets this far while this one holds the lock.
+    $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
+    $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
+    if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
+        Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
+    }
+    foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
+        Add-TarnquillLogEntry -Path $logFile -Text $text
+    }
+
+    # 13. The application image, built in the temporary folder; the runtime is
+    # downloaded and verified here.
+    try {
+        $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
+    } catch {
+        throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
+    }
+
+    # 14. and 15. The install root, and the build checked.
+    $null = [System.IO.Directory]::CreateDirectory($installRoot)
+    $builtItems = @(
+        @{ Display = 'TARNQUILL.exe'; Children = @('TARNQUILL.exe') },
+        @{ Display = 'resources\app\package.json'; Children = @('resources', 'app', 'package.json') },
+        @{ Display = 'resources\app\assets\tarnquill.ico'; Children = @('resources', 'app', 'assets', 'tarnquill.ico') }
+    )
+    foreach ($item in $builtItems) {
+        if (-not (Test-Path -LiteralPath ([System.IO.Path]::Combine([string[]](@($buildFolder) + $item.Children))))) {
+            throw ('Build validation failed: ' + $item.Display)
         }
-        # A log that cannot be written must not hide why the run failed: the
-        # message is still shown and the original error raised again.
+    }
+
+    # 16. and 17. An installed folder of this version becomes a backup, and the
+    # image takes its place; the backup goes back if that fails.
+    $backupFolder = $null
+    if (Test-Path -LiteralPath $appFolder) {
+        Assert-TarnquillPlainTree -Path $appFolder
+        $backupFolder = Join-Path -Path $installRoot -ChildPath ('Backup-' + $version + '-' + (New-TarnquillGuidToken))
+        Move-TarnquillFolder -Source $appFolder -Destination $backupFolder
+    }
+    try {
+        Move-TarnquillImage -BuildFolder $buildFolder -AppFolder $appFolder
+    } catch {
+        $placeError = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step ('Copying the new version into ' + $appFolder)
+        if ($null -ne $backupFolder) {
+            Restore-TarnquillBackup -BackupFolder $backupFolder -AppFolder $appFolder -LogFile $logFile
+        }
+        throw $placeError
+    }
+
+    # 18.
+    foreach ($required in @($appExecutable, $iconFile, $uninstallScript)) {
+        if (-not (Test-Path -LiteralPath $required -PathType Leaf)) {
+            throw ('Required installation file was not created: ' + $required)
+        }
+    }
+
+    # 19. Shortcuts.
+    $desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
+    $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
+    foreach ($special in @(@('Desktop', $desktopFolder), @('Start menu programs', $programsFolder))) {
+        if ([string]::IsNullOrEmpty($special[1])) {
+            throw ('The ' + $special[0] + ' folder of the current user is unavailable. No shortcuts were created.')
+        }
+    }
+    $startMenuGroup = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL'
+    $desktopShortcut = Join-Path -Path $desktopFolder -ChildPath 'TARNQUILL.lnk'
+    $startMenuShortcut = Join-Path -Path $programsFolder -ChildPath 'TARNQUILL.lnk'
+    $null = [System.IO.Directory]::CreateDirectory($startMenuGroup)
+    foreach ($stale in @($desktopShortcut, $startMenuShortcut, (Join-Path -Path $startMenuGroup -ChildPath 'TARNQUILL.lnk'))) {
+        Remove-TarnquillStaleShortcut -Path $stale
+    }
+    foreach ($shortcut in @($desktopShortcut, $startMenuShortcut)) {
+        New-TarnquillShortcut -Path $shortcut -Target $appExecutable -WorkingDirectory $appFolder `
+            -IconPath $iconFile -Description $Description
+    }
+    Save-TarnquillShellLink -Path (Join-Path -Path $startMenuGroup -ChildPath 'Uninstall TARNQUILL.lnk') `
+        -Target 'powershell.exe' -Arguments ('-NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"') `
+        -WorkingDirectory $appFolder -IconLocation ($iconFile + ',0')
+
+    # 20. The uninstall entry.
+    Reset-TarnquillRegistryKey -Path $UninstallKey
+    $uninstallValues = @(
+        @('DisplayName', 'String', 'TARNQUILL'),
+        @('DisplayVersion', 'String', $version),
+        @('Publisher', 'String', 'TARNQUILL'),
+        @('InstallLocation', 'String', $appFolder),
+        @('DisplayIcon', 'String', ($iconFile + ',0')),
+        @('UninstallString', 'String', ('powershell.exe -NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"')),
+        @('QuietUninstallString', 'String', ('powershell.exe -NoProfile -NonInteractive -ExecutionPolicy Bypass -File "' + $uninstallScript + '" -Quiet')),
+        @('NoModify', 'DWord', 1),
+        @('NoRepair', 'DWord', 1),
+        @('InstallDate', 'String', [System.DateTime]::Now.ToString('yyyyMMdd', [System.Globalization.CultureInfo]::InvariantCulture))
+    )
+    foreach ($value in $uninstallValues) {
+        Set-TarnquillRegistryValue -Path $UninstallKey -Name $value[0] -Type $value[1] -Value $value[2]
+    }
+    # Measured last, right before it is written, over the folder as installed.
+    Set-TarnquillRegistryValue -Path $UninstallKey -Name 'EstimatedSize' -Type 'DWord' `
+        -Value (Get-TarnquillEstimatedSize -Path $appFolder)
+
+    # 21. Shell refresh; it never fails the run.
+    Update-TarnquillShell
+
+    # 22. and 23. Done; then the versions older than the latest two.
+
+    Add-TarnquillLogEntry -Path $logFile -Text ('Installation complete: ' + $appFolder)
+    Write-Host ''
+    Write-Host 'TARNQUILL installed successfully.' -ForegroundColor Green
+    Write-Host ('Desktop: ' + $desktopShortcut) -ForegroundColor DarkGray
+    Write-Host ('Start Menu: ' + $startMenuShortcut) -ForegroundColor DarkGray
+
+    Invoke-TarnquillRetention -InstallRoot $installRoot -Version $version -LogFile $logFile `
+        -Unattended:$Unattended -RemoveOld:$RemoveOld
+
+    # 24. An unattended run never starts the application: nobody may be signed in to see it.
+    if (-not ($NoLaunch -or $Unattended)) {
+        Start-TarnquillApplication -Path $appExecutable -WorkingDirectory $appFolder
+    }
+} catch {
+    $failure = $_.Exception
+    $message = $failure.Message
+    try {
+        $resolved = Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'The installation'
+        if ($resolved -is [System.Exception]) {
+            $failure = $resolved
+            $message = $resolved.Message
+        }
+        $exitCode = Get-TarnquillExitCode -Exception $failure
+    } catch {
+        # Only a source tree without its libraries gets here.
+        $exitCode = 1603
+    }
+    # A log that cannot be written must not hide why the run failed: the
+    # message is still shown and the code returned.
+    if ($null -ne $logFile) {
         try {
             Add-TarnquillLogEntry -Path $logFile -Text ('ERROR ' + $message)
         } catch {
             $null = $_
         }
-        Write-Host ''
-        Write-Host 'Installation failed.' -ForegroundColor Red
-        Write-Host $message -ForegroundColor Yellow
+    }
+    Write-Host ''
+    Write-Host 'Installation failed.' -ForegroundColor Red
+    Write-Host $message -ForegroundColor Yellow
+    if ($null -ne $logFile) {
         Write-Host ('Log: ' + $logFile) -ForegroundColor DarkGray
-        if ($failure -is [System.Exception]) {
-            throw $failure
-        }
-        throw
-    } finally {
-        # Gone after a move into place; still there after a failure or a copy.
+    }
+} finally {
+    # Gone after a move into place; still there after a failure or a copy.
+    if ($null -ne $buildFolder) {
         try {
             Remove-TarnquillTree -Path $buildFolder
         } catch {
             $null = $_
         }
     }
-} finally {
-    Exit-TarnquillSetupLock -Lock $setupLock
+    if ($null -ne $setupLock) {
+        Exit-TarnquillSetupLock -Lock $setupLock
+    }
 }
+exit $exitCode

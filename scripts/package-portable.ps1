@@ -45,7 +45,7 @@ $ApplicationRootFiles = @(
 $ApplicationFolders = @('assets', 'config', 'src')
 # The uninstaller, the icon writer and the update applier, with every library they load.
 $ImageScripts = @(
-    'uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1',
+    'uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1', 'exit-codes.ps1',
     'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1',
     'set-executable-icon.ps1'
 )

@@ -9,6 +9,7 @@ Set-StrictMode -Version Latest
 . (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'exit-codes.ps1')
 
 function Invoke-ElectronBitsTransfer {
     <#
@@ -339,7 +340,7 @@ function Download-FileWithFallback {
             Write-Warning ('Download source failed: ' + $lastError)
         }
     }
-    throw ('Could not download the Electron runtime. Last error: ' + $lastError)
+    throw (New-TarnquillCodedError -Outcome NetworkUnreachable -Message ('Could not download the Electron runtime. Last error: ' + $lastError))
 }
 
 function Move-ElectronDownloadIntoPlace {

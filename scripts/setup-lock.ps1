@@ -6,6 +6,7 @@ Set-StrictMode -Version Latest
 # named mutex, nothing else.
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'exit-codes.ps1')
 
 function Get-TarnquillApplicationProcess {
     <#
@@ -140,7 +141,7 @@ function Enter-TarnquillSetupLock {
         }
     }
     if (-not $acquired) {
-        throw 'Another TARNQUILL installer or uninstaller is running for this user. Nothing was changed.'
+        throw (New-TarnquillCodedError -Outcome AlreadyRunning -Message 'Another TARNQUILL installer or uninstaller is running for this user. Nothing was changed.')
     }
     return $mutex
 }

@@ -8,6 +8,10 @@ the shortcuts, the Start menu group when empty, the uninstall entry, the applica
 start-up value when it points into the installation root, the log folder, the installation root
 when empty, and last the work and build folders that failed or cut-off setup runs left in TEMP
 (listed with their sizes). Folders and files it does not recognise stay where they are.
+
+The exit code says what happened (exit-codes.ps1): 0 removed, 1602 a No, 1618 a setup run or
+another uninstaller holds the lock, 15618 TARNQUILL is running (nothing removed), 1603 any other
+failure, whose error is shown as the shell shows an error.
 .PARAMETER Quiet
 Remove without asking; the listing is shown all the same.
 #>
@@ -18,7 +22,23 @@ param(
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
-foreach ($library in @('installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1',
+# An error that ends the run is shown as the shell shows one, on the error stream, and the run then
+# ends with the code of its outcome instead of the shell's 1. exit still runs the finally block
+# that releases the setup lock.
+trap {
+    $code = 1603
+    try {
+        $code = Get-TarnquillExitCode -Exception $_.Exception
+    } catch {
+        # Only a copy without its libraries gets here.
+        $null = $_
+    }
+    $ErrorActionPreference = 'Continue'
+    $PSCmdlet.WriteError($_)
+    exit $code
+}
+
+foreach ($library in @('exit-codes.ps1', 'installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1',
         'temporary-folders.ps1')) {
     . (Join-Path -Path $PSScriptRoot -ChildPath $library)
 }
@@ -160,7 +180,7 @@ $logFolder = Join-Path -Path $installRoot -ChildPath 'Logs'
 $userDataFolder = Join-Path -Path ([string]$env:APPDATA) -ChildPath 'TARNQUILL'
 
 if (Test-TarnquillRunning -InstallRoot $installRoot) {
-    throw 'Close TARNQUILL using Exit in the tray menu, then retry. No processes were terminated.'
+    throw (New-TarnquillCodedError -Outcome ApplicationInUse -Message 'Close TARNQUILL using Exit in the tray menu, then retry. No processes were terminated.')
 }
 
 $setupLock = Enter-TarnquillSetupLock
@@ -190,7 +210,7 @@ try {
         $answer = Read-TarnquillAnswer -Prompt 'Uninstall the listed files? [Y/N, default N]'
         if (-not (Test-TarnquillConsent -Answer $answer)) {
             Write-Host 'Uninstall cancelled. Nothing removed.'
-            exit 0
+            exit (Get-TarnquillOutcomeCode -Outcome Cancelled)
         }
     }
 

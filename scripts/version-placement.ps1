@@ -1,12 +1,14 @@
 Set-StrictMode -Version Latest
 
-# Putting a built image in place as the application folder, and moving this run's backup of the
-# same version back when that fails. Loaded by dot-sourcing by the install procedure; it moves or
-# copies only into the application folder it is given.
+# Putting a built image in place as the application folder, moving this run's backup of the
+# same version back when that fails, and removing the versions older than the latest two once the
+# installation is complete. Loaded by dot-sourcing by the install procedure; it moves or copies only
+# into the application folder it is given, and removes only the version folders of the retention plan.
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installer-log.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'consent.ps1')
 
 function Test-TarnquillSameVolume {
     <#
@@ -98,5 +100,70 @@ function Restore-TarnquillBackup {
         Add-TarnquillLogEntry -Path $LogFile -Text $entry
     } catch {
         $null = $_
+    }
+}
+
+function Invoke-TarnquillRetention {
+    <#
+    .SYNOPSIS
+    Offers the version folders older than the latest two for removal and removes them on Yes.
+    .DESCRIPTION
+    An unattended run asks nothing: it removes them with RemoveOld, and otherwise keeps them and
+    logs each one it kept. A folder whose removal fails is reported as a warning and logged, and
+    the next one is tried.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$InstallRoot,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Version,
+
+        [Parameter(Mandatory = $true)]
+        [string]$LogFile,
+
+        [switch]$Unattended,
+
+        [switch]$RemoveOld
+    )
+    $plan = @(Get-TarnquillRetentionPlan -InstallRoot $InstallRoot -CurrentVersion $Version)
+    if ($plan.Count -eq 0) {
+        return
+    }
+    if ($Unattended -and -not $RemoveOld) {
+        Write-Host 'Versions older than the latest two are kept: an unattended run removes them only when asked to (/REMOVEOLD).'
+        foreach ($folder in $plan) {
+            Write-Host $folder.Path
+            Add-TarnquillLogEntry -Path $LogFile -Text ('Retained old version: ' + $folder.Name +
+                '. An unattended run removes old versions only when asked to (/REMOVEOLD).')
+        }
+        return
+    }
+    Write-Host 'Versions older than the latest two can now be removed. User data is not included:' -ForegroundColor Yellow
+    foreach ($folder in $plan) {
+        Write-Host $folder.Path
+    }
+    if ($Unattended) {
+        Write-Host 'Removing them, as asked (/REMOVEOLD).'
+    } else {
+        $prompt = 'Remove exactly these old application/backup folders? [Y/N, default N]'
+        $answer = Read-TarnquillAnswer -Prompt $prompt
+        Add-TarnquillLogCopyLine -Text ($prompt + ': ' + $answer)
+        if (-not (Test-TarnquillConsent -Answer $answer)) {
+            Write-Host 'Old versions retained by your choice.'
+            return
+        }
+    }
+    foreach ($folder in $plan) {
+        try {
+            Remove-TarnquillOwnedFolder -InstallRoot $InstallRoot -Folder $folder.Path
+        } catch {
+            $message = $_.Exception.Message
+            Write-Warning ('Old version retained: ' + $folder.Name + '. ' + $message)
+            Add-TarnquillLogEntry -Path $LogFile -Text ('Retained old version: ' + $folder.Name + '. ' + $message)
+            continue
+        }
+        Add-TarnquillLogEntry -Path $LogFile -Text ('Removed old version: ' + $folder.Name)
     }
 }

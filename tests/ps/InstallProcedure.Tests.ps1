@@ -104,6 +104,7 @@ Describe 'install.ps1' {
         ) {
             $run = Invoke-Install -Answers $Answer -NoLaunch
             $run.Message | Should -BeNullOrEmpty
+            $run.ExitCode | Should -Be 0
             $InstallDoubles.prompts | Should -Be @('Download the listed runtime and install TARNQUILL? [Y/N, default N]')
             Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0/TARNQUILL.exe') -PathType Leaf |
                 Should -BeTrue
@@ -117,6 +118,7 @@ Describe 'install.ps1' {
             $run = Invoke-Install -Answers $Answer
 
             $run.Message | Should -Be 'Installation cancelled before downloading.'
+            $run.ExitCode | Should -Be 1602
             Get-LogText | Should -Be @('Installing TARNQUILL 0.15.0', 'ERROR Installation cancelled before downloading.')
             Get-RequestCount | Should -Be $requests
             Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('Logs')
@@ -177,7 +179,8 @@ Describe 'install.ps1' {
 
             $run = Invoke-Install -Script (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1')
             $run.Message | Should -Be 'package.json contains an invalid release version.'
-            $run.Lines | Should -BeNullOrEmpty
+            $run.ExitCode | Should -Be 1603
+            $run.Text | Should -Be @('', 'Installation failed.', 'package.json contains an invalid release version.')
             Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
         }
     }
@@ -189,7 +192,8 @@ Describe 'install.ps1' {
             $env:LOCALAPPDATA = $Value
             $run = Invoke-Install -Answers 'y'
             $run.Message | Should -Be 'LOCALAPPDATA is unavailable.'
-            $run.Lines | Should -BeNullOrEmpty
+            $run.ExitCode | Should -Be 1603
+            $run.Text | Should -Be @('', 'Installation failed.', 'LOCALAPPDATA is unavailable.')
             @(Get-ChildItem -LiteralPath $script:sandbox.Root -Recurse -File |
                     Where-Object -FilterScript { $_.FullName -ne $script:sandbox.IconCacheTool }) | Should -BeNullOrEmpty
         }
@@ -214,6 +218,7 @@ Describe 'install.ps1' {
             }
             $message = 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
             $run.Message | Should -Be $message
+            $run.ExitCode | Should -Be 15618
             Get-LogText | Should -Be @("ERROR $message")
             $InstallDoubles.prompts | Should -BeNullOrEmpty
         }
@@ -650,6 +655,100 @@ Describe 'install.ps1' {
             @($InstallDoubles.registry | Select-Object -Skip 1 | ForEach-Object -Process { $_.Name }) | Should -Be @(
                 'DisplayName', 'DisplayVersion', 'Publisher', 'InstallLocation', 'DisplayIcon', 'UninstallString',
                 'QuietUninstallString', 'NoModify', 'NoRepair', 'InstallDate', 'EstimatedSize')
+        }
+    }
+
+    Context 'an unattended run' {
+        BeforeEach {
+            $script:copy = Join-Path -Path $script:sandbox.Root -ChildPath 'setup log.txt'
+            # As the setup leaves it: created, with the byte-order mark only.
+            [IO.File]::WriteAllBytes($script:copy, [byte[]](0xEF, 0xBB, 0xBF))
+        }
+
+        It 'asks nothing, logs the consent screen before the download, keeps old versions and copies every line into the log file' {
+            [void](New-OwnedFolder -Name 'App-0.11.0')
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            # A tree of its own, whose runtime cache is empty, so that the run downloads.
+            $tree = New-TreeCopy -Name 'unattended'
+            $run = Invoke-InstallScript -ScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1') -Unattended -LogPath $script:copy
+
+            $run.ExitCode | Should -Be 0 -Because $run.Message
+            $InstallDoubles.prompts | Should -BeNullOrEmpty
+            $InstallDoubles.started | Should -BeNullOrEmpty
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.11.0', 'App-0.13.3', 'App-0.15.0', 'Logs')
+            $log = Get-LogText
+            $consent = @(('Install location: ' + (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0')),
+                'Download: electron-v43.4.1-win32-x64.zip (Windows x64 runtime)',
+                ('Source: ' + (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') + '/electron/electron/releases/download/v43.4.1/electron-v43.4.1-win32-x64.zip'),
+                ('Source: ' + $script:refusedUrl + '/projects/electron.mirror/files/v43.4.1/electron-v43.4.1-win32-x64.zip/download'),
+                ('Expected runtime SHA-256: ' + $script:archive.Sha256),
+                'Started from source: no installer EXE hash is available.',
+                'Unattended installation: the setup''s command line gave the consent to download and install.')
+            $log[0..7] | Should -Be (@('Installing TARNQUILL 0.15.0') + $consent)
+            $log | Should -Contain 'Retained old version: App-0.11.0. An unattended run removes old versions only when asked to (/REMOVEOLD).'
+
+            # The copy: the byte-order mark once, every installer.log entry as written, and every
+            # console line, those of package-portable.ps1 and the runtime library included.
+            $bytes = [IO.File]::ReadAllBytes($script:copy)
+            $bytes[0..2] | Should -Be @(0xEF, 0xBB, 0xBF)
+            $copied = [Text.Encoding]::UTF8.GetString($bytes, 3, $bytes.Length - 3)
+            $copied | Should -Not -Match ([string][char]0xFEFF)
+            $lines = $copied.Split(@("`r`n"), [StringSplitOptions]::None)
+            $lines[-1] | Should -Be ''
+            foreach ($line in [IO.File]::ReadAllLines($script:sandbox.LogFile)) {
+                $lines | Should -Contain $line.TrimStart([char]0xFEFF)
+            }
+            # A line of the consent screen reaches the copy as its log entry.
+            foreach ($text in $run.Text) {
+                @($lines | Where-Object -FilterScript { $_ -eq $text -or $_.EndsWith(' ' + $text) }) | Should -Not -BeNullOrEmpty -Because $text
+            }
+            $run.Text | Should -Contain 'Runtime integrity verified.'
+            $download = [array]::IndexOf($lines, ('Downloading Electron runtime from ' + (Get-FakeRuntimeServerUrl -Server $script:server -Route 'archive') + '/electron/electron/releases/download/v43.4.1/electron-v43.4.1-win32-x64.zip'))
+            $download | Should -BeGreaterThan 0
+            foreach ($text in $consent) {
+                $at = @(0..($lines.Count - 1) | Where-Object -FilterScript { $lines[$_] -match ('\A\S+ ' + [regex]::Escape($text) + '\z') })
+                $at.Count | Should -Be 1 -Because $text
+                $at[0] | Should -BeLessThan $download
+            }
+        }
+
+        It 'removes the old versions with -RemoveOld, as after a Yes' {
+            [void](New-OwnedFolder -Name 'App-0.11.0')
+            [void](New-OwnedFolder -Name 'App-0.13.3')
+            $run = Invoke-InstallScript -ScriptPath $script:installScript -Unattended -RemoveOld
+            $run.ExitCode | Should -Be 0 -Because $run.Message
+            $InstallDoubles.prompts | Should -BeNullOrEmpty
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.13.3', 'App-0.15.0', 'Logs')
+            Get-LogText | Should -Contain 'Removed old version: App-0.11.0'
+        }
+
+        It 'stops with 1625 before anything is written when it runs as LocalSystem' {
+            $InstallDoubles.account = 'S-1-5-18'
+            $requests = Get-RequestCount
+            $run = Invoke-InstallScript -ScriptPath $script:installScript -Unattended -LogPath $script:copy
+            $run.ExitCode | Should -Be 1625
+            $run.Message | Should -BeLike '*LocalSystem*Deploy it in the user''s context*Nothing was installed.'
+            Get-RequestCount | Should -Be $requests
+            Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+            [IO.File]::ReadAllText($script:copy) | Should -BeLike ('*Installation failed.' + "`r`n" + $run.Message + "`r`n")
+        }
+
+        It 'stops with 87 before anything is written when the log file cannot be written' {
+            $run = Invoke-InstallScript -ScriptPath $script:installScript -Unattended -LogPath (Join-Path -Path $script:sandbox.Root -ChildPath 'missing/setup.log')
+            $run.ExitCode | Should -Be 87
+            $run.Message | Should -BeLike '*missing*setup.log cannot be created or written*Nothing was installed.'
+            Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+        }
+
+        It 'stops with 1231 when both download sources refuse, leaving the installation root as it was' {
+            $tree = Copy-InstallSourceTree -Destination (Join-Path -Path $script:work -ChildPath 'tree [refused]')
+            Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'runtime.ps1') `
+                -Sha256 $script:archive.Sha256 -PrimaryUrl $script:refusedUrl -MirrorUrl $script:refusedUrl
+            $run = Invoke-InstallScript -ScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1') -Unattended
+            $run.ExitCode | Should -Be 1231
+            $run.Message | Should -BeLike 'Could not download the Electron runtime. Last error: *'
+            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('Logs')
+            @($run.Text | Where-Object -FilterScript { $_ -eq $run.Message }).Count | Should -Be 1
         }
     }
 }

@@ -5,7 +5,7 @@ Test support for scripts/install.ps1. Dot-source it in a Pester BeforeAll block,
 support/FakeRuntime.ps1.
 
 install.ps1 keeps every Windows-only interface in one small function of its own:
-    Get-TarnquillSpecialFolder, Read-TarnquillAnswer, Get-TarnquillSignatureStatus,
+    Get-TarnquillSpecialFolder, Read-TarnquillAnswer, Get-TarnquillSignatureStatus, Get-TarnquillAccountSid,
     Save-TarnquillShellLink, Reset-TarnquillRegistryKey, Set-TarnquillRegistryValue,
     Send-TarnquillShellChange, Invoke-TarnquillIconCacheTool, Start-TarnquillApplication
 Only these are replaced; everything else (files, hashes, downloads from the fake host,
@@ -26,7 +26,7 @@ that record each call as one JSON line and take answers from files.
 $script:InstallSupportFolder = $PSScriptRoot
 $script:InstallRepository = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '../../..'))
 $script:InstallWindowsInterface = @(
-    'Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Get-TarnquillSignatureStatus',
+    'Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Get-TarnquillSignatureStatus', 'Get-TarnquillAccountSid',
     'Save-TarnquillShellLink', 'Reset-TarnquillRegistryKey', 'Set-TarnquillRegistryValue',
     'Send-TarnquillShellChange', 'Invoke-TarnquillIconCacheTool', 'Start-TarnquillApplication')
 $script:InstallEnvironmentNames = @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMP',
@@ -57,6 +57,7 @@ function Register-InstallDouble {
         return $InstallDoubles.answers.Dequeue()
     }
     Mock Get-TarnquillSignatureStatus { return $InstallDoubles.signature }
+    Mock Get-TarnquillAccountSid { return $InstallDoubles.account }
     Mock Save-TarnquillShellLink {
         $InstallDoubles.links.Add([pscustomobject]@{
                 Path = $Path; Target = $Target; Arguments = $Arguments; WorkingDirectory = $WorkingDirectory
@@ -82,6 +83,7 @@ function Register-InstallDouble {
         refresh   = New-Object -TypeName System.Collections.Generic.List[string]
         started   = New-Object -TypeName System.Collections.Generic.List[object]
         signature = 'NotSigned'
+        account   = 'S-1-5-21-1004336348-1177238915-682003330-1001'
         sandbox   = $Sandbox
     }
 }
@@ -336,19 +338,26 @@ function Exit-InstallSandbox {
 function Invoke-InstallScript {
     <#
     .SYNOPSIS
-    Runs install.ps1 in this process; returns its console lines (text, colour, kind) and the error that ended it.
+    Runs install.ps1 in this process; returns its console lines (text, colour, kind), its exit code and the message of its failure report.
+    .DESCRIPTION
+    Message is the line after "Installation failed." (the one report a failure shows), or the
+    message of an error that escaped the script, which it should never let happen.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [string]$ScriptPath,
-        [switch]$NoLaunch
+        [switch]$NoLaunch,
+        [switch]$Unattended,
+        [switch]$RemoveOld,
+        [string]$LogPath = ''
     )
     $records = New-Object -TypeName System.Collections.Generic.List[object]
     $output = New-Object -TypeName System.Collections.Generic.List[object]
     $failure = $null
+    $global:LASTEXITCODE = -1
     try {
-        & $ScriptPath -NoLaunch:$NoLaunch 6>&1 3>&1 | ForEach-Object -Process {
+        & $ScriptPath -NoLaunch:$NoLaunch -Unattended:$Unattended -RemoveOld:$RemoveOld -LogPath $LogPath 6>&1 3>&1 | ForEach-Object -Process {
             if ($_ -is [System.Management.Automation.InformationRecord]) {
                 $data = $_.MessageData
                 if ($data -is [System.Management.Automation.HostInformationMessage]) {
@@ -370,12 +379,24 @@ function Invoke-InstallScript {
     } catch {
         $failure = $_
     }
+    $exitCode = $global:LASTEXITCODE
+    $message = $null
+    if ($null -ne $failure) {
+        $message = $failure.Exception.Message
+    } else {
+        for ($i = 0; $i -lt $records.Count - 1; $i++) {
+            if ($records[$i].Text -eq 'Installation failed.' -and $records[$i].Colour -eq 'Red') {
+                $message = $records[$i + 1].Text
+            }
+        }
+    }
     return [pscustomobject]@{
-        Lines   = $records.ToArray()
-        Text    = @($records | ForEach-Object -Process { $_.Text })
-        Output  = $output.ToArray()
-        Failure = $failure
-        Message = $(if ($null -ne $failure) { $failure.Exception.Message } else { $null })
+        Lines    = $records.ToArray()
+        Text     = @($records | ForEach-Object -Process { $_.Text })
+        Output   = $output.ToArray()
+        Failure  = $failure
+        Message  = $message
+        ExitCode = $exitCode
     }
 }
 
@@ -425,7 +446,8 @@ function Write-InstallDoubleProfile {
     to Read-TarnquillAnswer come from files answer-1.txt, answer-2.txt, ... in AnswerFolder
     (Set-InstallAnswer): the double first writes prompt-<n>.txt there with the prompt, whole
     before it appears, then waits for the answer file.
-    The signature status is the text of signature.txt in AnswerFolder (NotSigned when absent).
+    The signature status is the text of signature.txt in AnswerFolder (NotSigned when absent), the
+    account's SID the text of account.txt (an ordinary user's when absent).
     #>
     [CmdletBinding()]
     param(
@@ -484,6 +506,12 @@ function global:Get-InstallDoubleSignatureStatus {
     if (Test-Path -LiteralPath $file -PathType Leaf) { return [IO.File]::ReadAllText($file) }
     return 'NotSigned'
 }
+function global:Get-InstallDoubleAccountSid {
+    Write-InstallDoubleCall -Command 'Get-TarnquillAccountSid' -Parameters @{}
+    $file = Join-Path -Path $global:InstallAnswerFolder -ChildPath 'account.txt'
+    if (Test-Path -LiteralPath $file -PathType Leaf) { return [IO.File]::ReadAllText($file) }
+    return 'S-1-5-21-1004336348-1177238915-682003330-1001'
+}
 function global:Save-InstallDoubleShellLink {
     param([string]$Path, [string]$Target, [string]$WorkingDirectory, [string]$IconLocation, [string]$Arguments, [string]$Description)
     Write-InstallDoubleCall -Command 'Save-TarnquillShellLink' -Parameters $PSBoundParameters
@@ -511,6 +539,7 @@ function global:Start-InstallDoubleApplication {
 Set-Alias -Scope Global -Name Get-TarnquillSpecialFolder -Value Get-InstallDoubleSpecialFolder
 Set-Alias -Scope Global -Name Read-TarnquillAnswer -Value Read-InstallDoubleAnswer
 Set-Alias -Scope Global -Name Get-TarnquillSignatureStatus -Value Get-InstallDoubleSignatureStatus
+Set-Alias -Scope Global -Name Get-TarnquillAccountSid -Value Get-InstallDoubleAccountSid
 Set-Alias -Scope Global -Name Save-TarnquillShellLink -Value Save-InstallDoubleShellLink
 Set-Alias -Scope Global -Name Reset-TarnquillRegistryKey -Value Reset-InstallDoubleRegistryKey
 Set-Alias -Scope Global -Name Set-TarnquillRegistryValue -Value Set-InstallDoubleRegistryValue
