@@ -102,6 +102,7 @@ Describe 'install, reinstall, retention and uninstall of one user' {
             return $LifecycleDoubles.Answers.Dequeue()
         }
         Mock Get-TarnquillSignatureStatus { return 'NotSigned' }
+        Mock Get-TarnquillAccountSid { return 'S-1-5-21-1004336348-1177238915-682003330-1001' }
         Mock Save-TarnquillShellLink { [IO.File]::WriteAllText($Path, 'shell link double') }
         Mock Reset-TarnquillRegistryKey { $LifecycleDoubles.Keys[$Path] = [ordered]@{} }
         Mock Set-TarnquillRegistryValue { $LifecycleDoubles.Keys[$Path][$Name] = $Value }

@@ -96,8 +96,8 @@ BeforeAll {
                 Sort-Object)
     }
 
-    # Runs the uninstaller in this process; the console lines it shows, its
-    # error and its exit code are returned.
+    # Runs the uninstaller in this process; the console lines it shows, the
+    # error it reports and its exit code are returned.
     function Invoke-Uninstaller {
         param([switch]$Quiet)
         $lines = New-Object -TypeName 'System.Collections.Generic.List[object]'
@@ -107,9 +107,11 @@ BeforeAll {
         $failure = $null
         $global:LASTEXITCODE = -1
         try {
-            & $script:uninstaller -Quiet:$Quiet 3>&1 6>&1 | ForEach-Object -Process {
+            & $script:uninstaller -Quiet:$Quiet 2>&1 3>&1 6>&1 | ForEach-Object -Process {
                 if ($_ -is [System.Management.Automation.WarningRecord]) {
                     $warnings.Add($_.Message)
+                } elseif ($_ -is [System.Management.Automation.ErrorRecord]) {
+                    $failure = $_
                 } else {
                     $lines.Add($_)
                 }
@@ -405,7 +407,7 @@ Describe 'uninstall-installed.ps1' {
             $result = Invoke-Uninstaller
 
             $result.Error | Should -BeNullOrEmpty
-            $result.ExitCode | Should -Be 0
+            $result.ExitCode | Should -Be 1602
             $folders = @(Get-ChildItem -LiteralPath $script:box.InstallRoot -Directory -Force |
                     Where-Object -FilterScript { $_.Name -ne 'Logs' } | ForEach-Object -Process { $_.FullName })
             $listing = @(Get-ExpectedListing -VersionFolders $folders -Leftovers @($script:leftover + ' (0 MB)'))
@@ -446,6 +448,7 @@ Describe 'uninstall-installed.ps1' {
             try {
                 $result = Invoke-Uninstaller -Quiet
                 $result.Error.Exception.Message | Should -Be 'Close TARNQUILL using Exit in the tray menu, then retry. No processes were terminated.'
+                $result.ExitCode | Should -Be 15618
                 $result.Lines | Should -BeNullOrEmpty
                 $process.HasExited | Should -BeFalse
             } finally {
@@ -572,6 +575,7 @@ Describe 'uninstall-installed.ps1' {
                 $before = Get-TreeSnapshot
                 $result = Invoke-Uninstaller -Quiet
                 $result.Error.Exception.Message | Should -Be 'Another TARNQUILL installer or uninstaller is running for this user. Nothing was changed.'
+                $result.ExitCode | Should -Be 1618
                 $result.Lines | Should -BeNullOrEmpty
                 Get-TreeSnapshot | Should -Be $before
                 Should -Invoke Remove-TarnquillUninstallKey -Times 0 -Exactly
@@ -773,23 +777,24 @@ Describe 'uninstall-installed.ps1' {
             Test-Path -LiteralPath (Join-Path -Path $script:box.UserData -ChildPath 'settings.json') | Should -BeTrue
         }
 
-        It 'ends with 0 after a No, with nothing removed' {
+        It 'ends with 1602 after a No, with nothing removed' {
             New-TestFile -Path $script:answerFile -Text 'no'
             $before = Get-TreeSnapshot
             $copy = Join-Path -Path $script:app -ChildPath 'resources/app/scripts/uninstall-installed.ps1'
             $run = Invoke-UninstallerProcess -Arguments @($copy) -WorkingFolder $script:app
 
-            $run.ExitCode | Should -Be 0
+            # Linux gives a parent the low 8 bits of an exit code.
+            $run.ExitCode | Should -Be (1602 % 256)
             $run.Output | Should -Match 'Uninstall cancelled\. Nothing removed\.'
             $run.Calls | Should -Be @('ask Uninstall the listed files? [Y/N, default N]')
             Get-TreeSnapshot | Should -Be $before
         }
 
-        It 'ends with 1 and the refusal on the error stream when a version folder holds a link' {
+        It 'ends with the general failure code and the refusal on the error stream when a version folder holds a link' {
             New-Item -ItemType SymbolicLink -Path (Join-Path -Path $script:older -ChildPath 'link') -Target $script:box.Outside | Out-Null
             $run = Invoke-UninstallerProcess -Arguments @($script:uninstaller, '-Quiet') -WorkingFolder $script:box.Home
 
-            $run.ExitCode | Should -Be 1
+            $run.ExitCode | Should -Be (1603 % 256)
             $run.Error | Should -Match 'Refusing to remove a tree containing a junction/symlink:'
             $run.Calls | Should -BeNullOrEmpty
             Test-Path -LiteralPath $script:app | Should -BeTrue
