@@ -181,6 +181,17 @@ powershell_double_build() {
         "${powershell_double_imports[@]}"
 }
 
+# The kernel32 functions that exit_code.c imports.
+exit_code_imports=(GetCommandLineW CreateProcessW WaitForSingleObject GetExitCodeProcess GetLastError
+    GetEnvironmentVariableW CreateFileW WriteFile CloseHandle GetStdHandle ExitProcess)
+
+# Builds the full exit-code reader (exit_code.c) and prints its path. Run a program through it:
+# `TARNQUILL_TEST_EXIT_FILE=<windows path> wine <reader> "<program>" args...`; the file then holds
+# the program's whole 32-bit exit code, which wine's own exit status cuts to 8 bits.
+exit_code_build() {
+    native_program_build exit_code "$wine_root/tests/wine/exit_code.c" console - "${exit_code_imports[@]}"
+}
+
 # The folder of Windows PowerShell in the prefix; it is on the prefix's search path as well.
 powershell_system_dir() {
     echo "$WINEPREFIX/drive_c/windows/system32/WindowsPowerShell/v1.0"
