@@ -255,7 +255,7 @@ const char16_t handOffCommand[] =
     u"$install=Join-Path $work 'TARNQUILL-v@VERSION@\\scripts\\install.ps1'; "
     u"if (-not (Test-Path -LiteralPath $install -PathType Leaf)) { "
     u"Stop-TarnquillSetup ('The install script is missing from the unpacked setup files: ' + "
-    u"$install + ' Nothing was installed.') 1603 $true }; "
+    u"$install + '. Nothing was installed.') 1603 $true }; "
     u"$global:LASTEXITCODE=0; "
     u"try { & $install -Unattended:([bool]$env:TARNQUILL_SETUP_MODE) "
     u"-RemoveOld:($env:TARNQUILL_SETUP_REMOVEOLD -eq '1') "

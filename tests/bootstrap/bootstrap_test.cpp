@@ -108,7 +108,7 @@ TEST_F(BootstrapTest, TheCommandLineCarriesNoPathAndNamesTheVersionedScriptFolde
     ASSERT_EQ(machine.createProcesses.size(), 1u);
     const std::u16string& line = machine.createProcesses[0].commandLine;
     if (version == u"0.15.0") {
-        EXPECT_EQ(line.size(), 2372u);
+        EXPECT_EQ(line.size(), 2373u);
     }
     EXPECT_EQ(line.rfind(u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass "
                          u"-Command \"$ErrorActionPreference='Stop'; ",
@@ -309,7 +309,7 @@ const std::u16string handOffCommandLine =
     version +
     u"\\scripts\\install.ps1'; if (-not (Test-Path -LiteralPath $install -PathType Leaf)) { St"
     u"op-TarnquillSetup ('The install script is missing from the unpacked setup files: ' + $in"
-    u"stall + ' Nothing was installed.') 1603 $true }; $global:LASTEXITCODE=0; try { & $instal"
+    u"stall + '. Nothing was installed.') 1603 $true }; $global:LASTEXITCODE=0; try { & $instal"
     u"l -Unattended:([bool]$env:TARNQUILL_SETUP_MODE) -RemoveOld:($env:TARNQUILL_SETUP_REMOVEO"
     u"LD -eq '1') -LogPath ([string]$env:TARNQUILL_SETUP_LOG); $code=$LASTEXITCODE } catch { S"
     u"top-TarnquillSetup $_.Exception.Message (Get-TarnquillFailureCode $_.Exception) $true };"
