@@ -173,7 +173,7 @@ native_program_build() {
 
 # The kernel32 functions that powershell_double.c imports.
 powershell_double_imports=(GetCommandLineW GetConsoleTitleW GetCurrentDirectoryW GetEnvironmentVariableW
-    CreateFileW WriteFile CloseHandle GetStdHandle ExitProcess)
+    CreateFileW WriteFile CloseHandle GetStdHandle Sleep ExitProcess)
 
 # Builds the powershell.exe test double (powershell_double.c) and prints its path.
 powershell_double_build() {
