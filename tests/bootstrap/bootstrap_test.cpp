@@ -108,7 +108,7 @@ TEST_F(BootstrapTest, TheCommandLineCarriesNoPathAndNamesTheVersionedScriptFolde
     ASSERT_EQ(machine.createProcesses.size(), 1u);
     const std::u16string& line = machine.createProcesses[0].commandLine;
     if (version == u"0.15.0") {
-        EXPECT_EQ(line.size(), 844u);
+        EXPECT_EQ(line.size(), 2373u);
     }
     EXPECT_EQ(line.rfind(u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass "
                          u"-Command \"$ErrorActionPreference='Stop'; ",
@@ -135,7 +135,7 @@ TEST_F(BootstrapTest, TheChildInheritsBothVariablesAndTheBootstrapDropsThemAfter
 
 TEST_F(BootstrapTest, VariablesAreDroppedAlsoWhenTheInstallationFails) {
     machine.childExitCode = 1;
-    EXPECT_EQ(run(), 1u);
+    EXPECT_EQ(run(), 1603u);
     EXPECT_TRUE(machine.environment.empty());
 }
 
@@ -157,7 +157,8 @@ TEST_F(BootstrapTest, StepsRunInTheirFixedOrder) {
             calls.push_back(call);
         }
     }
-    const std::vector<std::string> expected = {"GetUserDefaultUILanguage",
+    const std::vector<std::string> expected = {"GetCommandLineW",
+                                               "GetUserDefaultUILanguage",
                                                "MessageBoxW",
                                                "GetTempPathW",
                                                "GetTickCount64",
@@ -174,7 +175,13 @@ TEST_F(BootstrapTest, StepsRunInTheirFixedOrder) {
                                                "SetEnvironmentVariableW",
                                                "GetModuleFileNameW",
                                                "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
                                                "CreateProcessW",
+                                               "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
+                                               "SetEnvironmentVariableW",
                                                "SetEnvironmentVariableW",
                                                "SetEnvironmentVariableW",
                                                "CloseHandle",
@@ -185,23 +192,24 @@ TEST_F(BootstrapTest, StepsRunInTheirFixedOrder) {
     EXPECT_EQ(calls, expected);
 }
 
-TEST_F(BootstrapTest, AnsweringNoEndsWithZeroAndCreatesNothing) {
+TEST_F(BootstrapTest, AnsweringNoEndsWithTheCancelledCodeAndCreatesNothing) {
     machine.confirmAnswer = 7;
-    EXPECT_EQ(run(), 0u);
+    EXPECT_EQ(run(), 1602u);
     EXPECT_EQ(machine.messageBoxes.size(), 1u);
     EXPECT_TRUE(machine.directories.empty());
     EXPECT_TRUE(machine.files.empty());
     EXPECT_TRUE(machine.environment.empty());
     EXPECT_TRUE(machine.createProcesses.empty());
     EXPECT_EQ(machine.calls,
-              (std::vector<std::string>{"GetUserDefaultUILanguage", "MessageBoxW", "ExitProcess"}));
+              (std::vector<std::string>{"GetCommandLineW", "GetUserDefaultUILanguage",
+                                        "MessageBoxW", "ExitProcess"}));
 }
 
 TEST_F(BootstrapTest, AClosedOrFailedConfirmationCountsAsNo) {
     for (int answer : {0, 1, 2, 7}) {
         SetUp();
         machine.confirmAnswer = answer;
-        EXPECT_EQ(run(), 0u) << "answer " << answer;
+        EXPECT_EQ(run(), 1602u) << "answer " << answer;
         EXPECT_TRUE(machine.directories.empty()) << "answer " << answer;
     }
 }
@@ -280,18 +288,35 @@ const std::u16string russianConfirmation =
     u"\u0441\u044f.";
 
 const std::u16string handOffCommandLine =
-    u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command "
-    u"\"$ErrorActionPreference='Stop'; $work=$env:TARNQUILL_SETUP_WORK; $success=$false; try { "
-    u"Expand-Archive -LiteralPath (Join-Path $work 'source.zip') -DestinationPath "
-    u"([Management.Automation.WildcardPattern]::Escape($work)) -Force; "
-    u"& (Join-Path $work 'TARNQUILL-v" +
+    u"\"WindowsPowerShell\" -NoLogo -NoProfile -ExecutionPolicy Bypass -Command \"$ErrorAction"
+    u"Preference='Stop'; $log=$env:TARNQUILL_SETUP_LOG; $ask=-not $env:TARNQUILL_SETUP_MODE; f"
+    u"unction Stop-TarnquillSetup($text, $code, $logLine) { Write-Host $text -ForegroundColor "
+    u"Red; if ($logLine) { Write-Host 'Log: %LOCALAPPDATA%\\TARNQUILL\\Logs\\installer.log' };"
+    u" if ($log) { try { Add-Content -LiteralPath $log -Value ((Get-Date -Format o) + ' ERROR "
+    u"' + $text) -Encoding UTF8 } catch { } }; if ($ask) { Read-Host 'Press Enter to close' };"
+    u" exit $code }; function Get-TarnquillFailureCode($problem) { for ($inner = $problem; $in"
+    u"ner; $inner = $inner.InnerException) { if ($inner.HResult -eq -2147024784 -or $inner.HRe"
+    u"sult -eq -2147024857) { return 112 } }; return 1603 }; if ($ExecutionContext.SessionStat"
+    u"e.LanguageMode -ne 'FullLanguage') { Stop-TarnquillSetup ('Installation blocked: applica"
+    u"tion control on this PC (such as AppLocker or WDAC) has put Windows PowerShell into Cons"
+    u"trained Language Mode, so the setup''s scripts cannot run. Nothing was installed. An adm"
+    u"inistrator can allow the setup and its scripts with an application control rule.') 1625 "
+    u"$false }; $work=$env:TARNQUILL_SETUP_WORK; try { Expand-Archive -LiteralPath (Join-Path "
+    u"$work 'source.zip') -DestinationPath ($work -replace '([`\\[\\]*?])', '`$1') -Force } ca"
+    u"tch { Stop-TarnquillSetup ('The setup files could not be unpacked into ' + $work + ': ' "
+    u"+ $_.Exception.Message + ' Nothing was installed.') (Get-TarnquillFailureCode $_.Excepti"
+    u"on) $true }; $install=Join-Path $work 'TARNQUILL-v" +
     version +
-    u"\\scripts\\install.ps1'); if (-not $?) { throw 'Installation failed.' }; $success=$true } "
-    u"catch { Write-Host $_.Exception.Message -ForegroundColor Red; Write-Host 'Log: "
-    u"%LOCALAPPDATA%\\TARNQUILL\\Logs\\installer.log'; Read-Host 'Press Enter to close'; exit 1 "
-    u"} finally { if ($success) { for ($attempt=0; $attempt -lt 10 -and (Test-Path -LiteralPath "
-    u"$work); $attempt++) { if ($attempt) { Start-Sleep -Milliseconds 500 }; Remove-Item "
-    u"-LiteralPath $work -Recurse -Force -ErrorAction SilentlyContinue } } }; exit 0\"";
+    u"\\scripts\\install.ps1'; if (-not (Test-Path -LiteralPath $install -PathType Leaf)) { St"
+    u"op-TarnquillSetup ('The install script is missing from the unpacked setup files: ' + $in"
+    u"stall + '. Nothing was installed.') 1603 $true }; $global:LASTEXITCODE=0; try { & $instal"
+    u"l -Unattended:([bool]$env:TARNQUILL_SETUP_MODE) -RemoveOld:($env:TARNQUILL_SETUP_REMOVEO"
+    u"LD -eq '1') -LogPath ([string]$env:TARNQUILL_SETUP_LOG); $code=$LASTEXITCODE } catch { S"
+    u"top-TarnquillSetup $_.Exception.Message (Get-TarnquillFailureCode $_.Exception) $true };"
+    u" if ($code -ne 0) { if ($ask) { Read-Host 'Press Enter to close' }; exit $code }; for ($"
+    u"attempt=0; $attempt -lt 10 -and (Test-Path -LiteralPath $work); $attempt++) { if ($attem"
+    u"pt) { Start-Sleep -Milliseconds 500 }; Remove-Item -LiteralPath $work -Recurse -Force -E"
+    u"rrorAction SilentlyContinue }; exit 0\"";
 
 TEST_F(BootstrapTest, ShowsTheEnglishConfirmationWordForWord) {
     machine.confirmAnswer = 7;
@@ -314,8 +339,12 @@ TEST_F(BootstrapTest, GivesTheScriptHostTheHandOffCommandLineCharacterForCharact
 
 TEST_F(BootstrapTest, DropsTheWorkVariableBeforeTheSetupFileVariable) {
     run();
+    // The three mode variables are removed before the start as well: an interactive run has none.
     EXPECT_EQ(machine.removedVariables,
-              (std::vector<std::u16string>{u"TARNQUILL_SETUP_WORK", u"TARNQUILL_SETUP_EXE"}));
+              (std::vector<std::u16string>{u"TARNQUILL_SETUP_MODE", u"TARNQUILL_SETUP_LOG",
+                                           u"TARNQUILL_SETUP_REMOVEOLD", u"TARNQUILL_SETUP_WORK",
+                                           u"TARNQUILL_SETUP_EXE", u"TARNQUILL_SETUP_MODE",
+                                           u"TARNQUILL_SETUP_LOG", u"TARNQUILL_SETUP_REMOVEOLD"}));
 }
 
 enum class LeftBehind { Nothing, Folder, FolderAndArchive };
@@ -325,6 +354,7 @@ struct FailureCase {
     std::function<void()> arrange;
     std::u16string message;
     LeftBehind left;
+    unsigned code = 1603;
 };
 
 void PrintTo(const FailureCase& c, std::ostream* os) {
@@ -333,9 +363,9 @@ void PrintTo(const FailureCase& c, std::ostream* os) {
 
 class Failure : public BootstrapTest, public ::testing::WithParamInterface<FailureCase> {};
 
-TEST_P(Failure, ShowsItsOneErrorDialogAndEndsWithOne) {
+TEST_P(Failure, ShowsItsOneErrorDialogAndEndsWithItsCode) {
     GetParam().arrange();
-    EXPECT_EQ(run(), 1u);
+    EXPECT_EQ(run(), GetParam().code);
     ASSERT_EQ(machine.messageBoxes.size(), 2u);
     EXPECT_EQ(machine.messageBoxes[1].text, GetParam().message);
     EXPECT_EQ(machine.messageBoxes[1].caption, title);
@@ -370,6 +400,8 @@ const std::u16string missingMessage = u"The embedded application archive is miss
 const std::u16string invalidMessage = u"The embedded application archive is invalid.";
 const std::u16string createMessage = u"Could not write the application archive.";
 const std::u16string writeMessage = u"The application archive could not be written completely.";
+const std::u16string diskFullMessage = u"The application archive could not be written completely: "
+                                       u"the disk of the temporary folder is full.";
 const std::u16string locateMessage = u"Could not locate Windows PowerShell.";
 const std::u16string environmentMessage = u"Could not prepare the installer environment.";
 const std::u16string resolveMessage = u"Could not resolve the installer file for SHA-256 display.";
@@ -401,10 +433,26 @@ INSTANTIATE_TEST_SUITE_P(
                     LeftBehind::Folder},
         FailureCase{"ArchiveNotCreated", [] { machine.createFileFails = true; }, createMessage,
                     LeftBehind::Folder},
-        FailureCase{"WriteFailed", [] { machine.writeFileFails = true; }, writeMessage,
-                    LeftBehind::FolderAndArchive},
-        FailureCase{"WriteShort", [] { machine.writeShortBy = 1; }, writeMessage,
-                    LeftBehind::FolderAndArchive},
+        FailureCase{"WriteFailed",
+                    [] {
+                        machine.writeFileFails = true;
+                        machine.writeError = 5; // access denied
+                    },
+                    writeMessage, LeftBehind::FolderAndArchive},
+        FailureCase{"WriteShort", [] { machine.writeShortBy = 1; }, diskFullMessage,
+                    LeftBehind::FolderAndArchive, 112},
+        FailureCase{"WriteDiskFull",
+                    [] {
+                        machine.writeFileFails = true;
+                        machine.writeError = 112;
+                    },
+                    diskFullMessage, LeftBehind::FolderAndArchive, 112},
+        FailureCase{"WriteHandleDiskFull",
+                    [] {
+                        machine.writeFileFails = true;
+                        machine.writeError = 39;
+                    },
+                    diskFullMessage, LeftBehind::FolderAndArchive, 112},
         FailureCase{"SystemFolderLengthZero", [] { machine.systemLength = 0; }, locateMessage,
                     LeftBehind::FolderAndArchive},
         FailureCase{"SystemFolderLength29000",
@@ -478,6 +526,214 @@ TEST_F(BootstrapTest, TheTickCountIsWrittenWithAllSixteenDigits) {
     ASSERT_EQ(machine.directories.size(), 1u);
     EXPECT_EQ(*machine.directories.begin(), machine.tempPath + u"TARNQUILL-Setup-" + version +
                                                 u"-fedcba9876543210-0000000000000000");
+}
+
+// The switches of an unattended run. Each case is a command line as a deployment tool or a
+// person types it, and what the run must do with it.
+struct SwitchCase {
+    const char* name;
+    std::u16string arguments; // after the program's name
+    unsigned code;
+    int dialogs;          // shown in all
+    const char16_t* mode; // TARNQUILL_SETUP_MODE given to the child, or null for none
+    const char16_t* log;  // TARNQUILL_SETUP_LOG
+    bool removeOld;
+};
+
+void PrintTo(const SwitchCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class Switches : public BootstrapTest, public ::testing::WithParamInterface<SwitchCase> {};
+
+TEST_P(Switches, GiveTheModeToTheChildOrStopWithTheInvalidParameterCode) {
+    const SwitchCase& c = GetParam();
+    machine.directories.insert(u"C:\\a b");
+    machine.directories.insert(u"C:\\Users\\Test User\\Downloads");
+    machine.commandLine += c.arguments;
+    EXPECT_EQ(run(), c.code);
+    EXPECT_EQ(static_cast<int>(machine.messageBoxes.size()), c.dialogs);
+    if (c.code == 87) {
+        EXPECT_EQ(machine.directories.size(), 2u) << "no work folder";
+        EXPECT_TRUE(machine.createProcesses.empty());
+        return;
+    }
+    ASSERT_EQ(machine.createProcesses.size(), 1u);
+    const doubles::CreateProcessCall& call = machine.createProcesses[0];
+    const auto variable = [&](const char16_t* name) -> std::u16string {
+        const auto found = call.inheritedEnvironment.find(name);
+        return found == call.inheritedEnvironment.end() ? u"<unset>" : found->second;
+    };
+    EXPECT_EQ(variable(u"TARNQUILL_SETUP_MODE"), c.mode ? c.mode : u"<unset>");
+    EXPECT_EQ(variable(u"TARNQUILL_SETUP_LOG"), c.log ? c.log : u"<unset>");
+    EXPECT_EQ(variable(u"TARNQUILL_SETUP_REMOVEOLD"), c.removeOld ? u"1" : u"<unset>");
+    const bool silent = c.mode != nullptr && std::u16string(c.mode) == u"silent";
+    EXPECT_EQ(call.flags, silent ? 0x08000000u : 0x10u);
+    EXPECT_FALSE(call.filesOpen) << "the /LOG file is closed while PowerShell runs";
+    EXPECT_TRUE(machine.environment.empty());
+}
+
+const char16_t* const silent = u"silent";
+const char16_t* const passive = u"passive";
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandLines, Switches,
+    ::testing::Values(
+        SwitchCase{"None", u"", 0, 1, nullptr, nullptr, false},
+        SwitchCase{"Silent", u" /S", 0, 0, silent, nullptr, false},
+        SwitchCase{"PassiveInAnyCaseAfterTabs", u"\t\t/pAsSiVe", 0, 0, passive, nullptr, false},
+        SwitchCase{"LogQuotedPath", u" /s /LOG=\"C:\\a b\\x.log\" /RemoveOld", 0, 0, silent,
+                   u"C:\\a b\\x.log", true},
+        SwitchCase{"LogQuotedWhole", u" \"/log=C:\\a b\\x.log\" /PASSIVE", 0, 0, passive,
+                   u"C:\\a b\\x.log", false},
+        SwitchCase{"LogRelative", u" /LOG=setup.log", 0, 1, nullptr,
+                   u"C:\\Users\\Test User\\Downloads\\setup.log", false},
+        SwitchCase{"SilentAndPassive", u" /S /PASSIVE", 87, 0, nullptr, nullptr, false},
+        SwitchCase{"PassiveAndSilent", u" /PASSIVE /S", 87, 0, nullptr, nullptr, false},
+        SwitchCase{"SilentTwice", u" /S /s", 87, 0, nullptr, nullptr, false},
+        SwitchCase{"LogTwice", u" /LOG=C:\\a b\\1.log /LOG=C:\\a b\\2.log", 87, 1, nullptr, nullptr,
+                   false},
+        SwitchCase{"Unknown", u" /X", 87, 1, nullptr, nullptr, false},
+        SwitchCase{"UnknownAfterPassive", u" /PASSIVE /VERYSILENT", 87, 1, nullptr, nullptr, false},
+        SwitchCase{"UnknownWithSilent", u" /X /S", 87, 0, nullptr, nullptr, false},
+        SwitchCase{"SwitchAsPrefix", u" /Silent", 87, 1, nullptr, nullptr, false},
+        SwitchCase{"LogWithoutPath", u" /LOG", 87, 1, nullptr, nullptr, false},
+        SwitchCase{"LogEmpty", u" /S /LOG=", 87, 0, nullptr, nullptr, false},
+        SwitchCase{"LogInMissingFolder", u" /LOG=C:\\nowhere\\x.log", 87, 1, nullptr, nullptr,
+                   false}),
+    [](const ::testing::TestParamInfo<SwitchCase>& info) { return std::string(info.param.name); });
+
+TEST_F(BootstrapTest, TheProgramNameIsSkippedQuotedOrNotWhateverItHolds) {
+    // A quoted name may hold what looks like a switch; an unquoted one ends at the first blank.
+    machine.commandLine = u"\"C:\\odd /X folder\\setup.exe\" /S";
+    EXPECT_EQ(run(), 0u);
+    SetUp();
+    machine.commandLine = u"setup.exe\t/S";
+    EXPECT_EQ(run(), 0u);
+    EXPECT_TRUE(machine.messageBoxes.empty());
+}
+
+TEST_F(BootstrapTest, AnUnknownArgumentIsNamedWithTheValidSwitchesAndNothingIsWritten) {
+    machine.commandLine += u" /q";
+    EXPECT_EQ(run(), 87u);
+    ASSERT_EQ(machine.messageBoxes.size(), 1u);
+    EXPECT_EQ(machine.messageBoxes[0].style, 0x10u);
+    const std::u16string& shown = machine.messageBoxes[0].text;
+    EXPECT_TRUE(shown.starts_with(u"The setup does not accept the argument \"/q\". Valid switches: "
+                                  u"/S "))
+        << std::string(shown.begin(), shown.end());
+    for (const char16_t* name : {u"/PASSIVE", u"/LOG=<path>", u"/REMOVEOLD"}) {
+        EXPECT_NE(shown.find(name), std::u16string::npos);
+    }
+    EXPECT_TRUE(machine.files.empty());
+    EXPECT_TRUE(machine.directories.empty());
+}
+
+std::string fileText(const std::u16string& path) {
+    const std::vector<std::uint8_t>& bytes = machine.files.at(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+TEST_F(BootstrapTest, SilentArgumentErrorsGoToTheLogFileOnly) {
+    machine.directories.insert(u"C:\\logs");
+    machine.commandLine += u" /S /LOG=C:\\logs\\setup.log /Q";
+    EXPECT_EQ(run(), 87u);
+    EXPECT_TRUE(machine.messageBoxes.empty());
+    const std::string log = fileText(u"C:\\logs\\setup.log");
+    EXPECT_TRUE(log.starts_with("\xEF\xBB\xBF"
+                                "2026-12-09T07:05:03.042Z TARNQUILL"));
+    EXPECT_NE(log.find("Z The setup does not accept the argument \"/Q\". Valid switches:"),
+              std::string::npos);
+    EXPECT_TRUE(log.ends_with("Z Setup ended with exit code 87.\r\n"));
+    EXPECT_EQ(machine.files.size(), 1u);
+    EXPECT_TRUE(machine.directories.count(u"C:\\logs") == 1 && machine.directories.size() == 1);
+}
+
+TEST_F(BootstrapTest, ALogFileThatCannotBeCreatedStopsBeforeAnythingElse) {
+    machine.directories.insert(u"C:\\logs");
+    machine.unwritableFiles.insert(u"C:\\logs\\setup.log");
+    machine.commandLine += u" /PASSIVE /LOG=C:\\logs\\setup.log";
+    EXPECT_EQ(run(), 87u);
+    ASSERT_EQ(machine.messageBoxes.size(), 1u);
+    EXPECT_EQ(machine.messageBoxes[0].text, u"The log file \"C:\\logs\\setup.log\" cannot be "
+                                            u"created or written. Nothing was installed.");
+    std::vector<std::string> calls;
+    std::copy_if(machine.calls.begin(), machine.calls.end(), std::back_inserter(calls),
+                 [](const std::string& call) { return !call.starts_with("lstr"); });
+    EXPECT_EQ(calls, (std::vector<std::string>{"GetCommandLineW", "GetFullPathNameW", "CreateFileW",
+                                               "MessageBoxW", "ExitProcess"}));
+    SetUp();
+    machine.directories.insert(u"C:\\logs");
+    machine.unwritableFiles.insert(u"C:\\logs\\setup.log");
+    machine.commandLine += u" /LOG=C:\\logs\\setup.log /S";
+    EXPECT_EQ(run(), 87u);
+    EXPECT_TRUE(machine.messageBoxes.empty());
+}
+
+TEST_F(BootstrapTest, TheLogFileGetsTheStartAndTheOutcomeAroundTheChild) {
+    machine.directories.insert(u"C:\\logs");
+    machine.files[u"C:\\logs\\setup.log"] = {'o', 'l', 'd'}; // an earlier run's log is replaced
+    machine.commandLine += u" /S /LOG=C:\\logs\\setup.log";
+    machine.childExitCode = 15618;
+    EXPECT_EQ(run(), 15618u);
+    EXPECT_EQ(fileText(u"C:\\logs\\setup.log"),
+              "\xEF\xBB\xBF"
+              "2026-12-09T07:05:03.042Z TARNQUILL " +
+                  std::string(TARNQUILL_TEST_VERSION) +
+                  " setup started with the command line: \"C:\\Users\\Test "
+                  "User\\Downloads\\TARNQUILL-Setup.exe\" /S /LOG=C:\\logs\\setup.log\r\n"
+                  "2026-12-09T07:05:03.042Z Setup ended with exit code 15618.\r\n");
+    EXPECT_TRUE(machine.openHandles.empty());
+}
+
+TEST_F(BootstrapTest, ASilentFailureOfTheSetupItselfIsLoggedWithoutADialog) {
+    machine.directories.insert(u"C:\\logs");
+    machine.commandLine += u" /S /LOG=C:\\logs\\setup.log";
+    machine.payloadPresent = false;
+    EXPECT_EQ(run(), 1603u);
+    EXPECT_TRUE(machine.messageBoxes.empty());
+    const std::string log = fileText(u"C:\\logs\\setup.log");
+    EXPECT_NE(log.find("Z The embedded application archive is missing.\r\n"), std::string::npos);
+    EXPECT_TRUE(log.ends_with("Z Setup ended with exit code 1603.\r\n"));
+}
+
+TEST_F(BootstrapTest, AnArgumentIsLoggedAsUtf8) {
+    machine.directories.insert(u"C:\\logs");
+    machine.commandLine += u" /S /LOG=C:\\logs\\setup.log /\u0416\U0001F600";
+    EXPECT_EQ(run(), 87u);
+    EXPECT_NE(fileText(u"C:\\logs\\setup.log").find("argument \"/\xD0\x96\xF0\x9F\x98\x80\""),
+              std::string::npos);
+}
+
+// The child's code when it is one of the table's, the general failure code for anything else;
+// the final dialog only when a person runs the setup.
+TEST_F(BootstrapTest, TheChildsCodeIsPassedOnWhenItIsOneOfTheTable) {
+    const std::vector<std::pair<unsigned, unsigned>> codes = {
+        {0, 0},       {87, 87},     {112, 112},   {1231, 1231},      {1602, 1602},
+        {1603, 1603}, {1618, 1618}, {1625, 1625}, {15618, 15618},    {1, 1603},
+        {2, 1603},    {66, 1603},   {1601, 1603}, {0xC000013A, 1603}};
+    for (const auto& [child, expected] : codes) {
+        for (const char16_t* switches : {u"", u" /S", u" /PASSIVE"}) {
+            SetUp();
+            machine.commandLine += switches;
+            machine.childExitCode = child;
+            EXPECT_EQ(run(), expected) << "child " << child;
+            const bool interactive = std::u16string(switches).empty();
+            EXPECT_EQ(machine.messageBoxes.size(), interactive ? (expected ? 2u : 1u) : 0u)
+                << "child " << child;
+        }
+    }
+}
+
+TEST_F(BootstrapTest, ModeVariablesLeftByAnOuterProcessDoNotReachAnInteractiveChild) {
+    machine.environment[u"TARNQUILL_SETUP_MODE"] = u"silent";
+    machine.environment[u"TARNQUILL_SETUP_LOG"] = u"C:\\elsewhere.log";
+    machine.environment[u"TARNQUILL_SETUP_REMOVEOLD"] = u"1";
+    EXPECT_EQ(run(), 0u);
+    const auto& inherited = machine.createProcesses.at(0).inheritedEnvironment;
+    EXPECT_EQ(inherited.count(u"TARNQUILL_SETUP_MODE"), 0u);
+    EXPECT_EQ(inherited.count(u"TARNQUILL_SETUP_LOG"), 0u);
+    EXPECT_EQ(inherited.count(u"TARNQUILL_SETUP_REMOVEOLD"), 0u);
 }
 
 } // namespace

@@ -43,6 +43,36 @@ void record(const char* name) {
 
 extern "C" {
 
+char16_t* GetCommandLineW() {
+    record("GetCommandLineW");
+    return machine.commandLine.data();
+}
+
+// A path that begins with a drive stays as it is; any other is taken from the current folder.
+unsigned GetFullPathNameW(const char16_t* path, unsigned size, char16_t* buffer, char16_t** part) {
+    record("GetFullPathNameW");
+    const std::u16string p = text(path);
+    if (p.empty() || part != nullptr) {
+        return 0;
+    }
+    const bool absolute = p.size() >= 3 && p[1] == u':' && p[2] == u'\\';
+    return copyOut(absolute ? p : machine.currentDirectory + u"\\" + p, buffer, size);
+}
+
+unsigned GetLastError() {
+    record("GetLastError");
+    return machine.lastError;
+}
+
+struct SystemTime {
+    std::uint16_t year, month, dayOfWeek, day, hour, minute, second, milliseconds;
+};
+
+void GetSystemTime(SystemTime* time) {
+    record("GetSystemTime");
+    *time = {2026, 12, 3, 9, 7, 5, 3, 42};
+}
+
 int MessageBoxW(HANDLE, const char16_t* body, const char16_t* caption, unsigned style) {
     record("MessageBoxW");
     machine.messageBoxes.push_back({text(body), text(caption), style});
@@ -138,25 +168,37 @@ HANDLE CreateFileW(const char16_t* path, unsigned access, unsigned share, void* 
                                    attributes, templateFile != nullptr});
     const std::u16string p = text(path);
     const std::u16string folder = p.substr(0, p.rfind(u'\\'));
-    if (machine.createFileFails || machine.files.count(p) != 0 ||
-        machine.directories.count(folder) == 0) {
+    const bool exists = machine.files.count(p) != 0;
+    const bool createNew = disposition == 1, createAlways = disposition == 2,
+               openAlways = disposition == 4;
+    if (machine.createFileFails || machine.unwritableFiles.count(p) != 0 ||
+        machine.directories.count(folder) == 0 || (createNew && exists) ||
+        !(createNew || createAlways || openAlways)) {
         return reinterpret_cast<HANDLE>(~std::uintptr_t{0});
     }
-    machine.files[p] = {};
-    machine.openHandles.insert(doubles::fileHandle);
-    return handle(doubles::fileHandle);
+    if (!openAlways || !exists) {
+        machine.files[p] = {};
+    }
+    const std::uintptr_t h = machine.nextFileHandle++;
+    machine.openHandles.insert(h);
+    machine.fileOfHandle[h] = p;
+    return handle(h);
 }
 
 int WriteFile(HANDLE file, const void* data, unsigned size, unsigned* written, void*) {
     record("WriteFile");
-    if (value(file) != doubles::fileHandle || machine.openHandles.count(doubles::fileHandle) == 0) {
+    if (machine.fileOfHandle.count(value(file)) == 0 ||
+        machine.openHandles.count(value(file)) == 0) {
         return 0;
     }
-    std::vector<std::uint8_t>& target = machine.files[machine.createFiles.back().path];
-    if (machine.writeFileFails) {
+    const std::u16string& path = machine.fileOfHandle[value(file)];
+    const bool archive = path.ends_with(u"\\source.zip");
+    std::vector<std::uint8_t>& target = machine.files[path];
+    if (archive && machine.writeFileFails) {
+        machine.lastError = machine.writeError;
         return 0;
     }
-    const unsigned count = size - std::min(size, machine.writeShortBy);
+    const unsigned count = size - (archive ? std::min(size, machine.writeShortBy) : 0);
     const auto* bytes = static_cast<const std::uint8_t*>(data);
     target.insert(target.end(), bytes, bytes + count);
     *written += count; // adds, so a count that was not preset to 0 shows up
@@ -234,11 +276,14 @@ int CreateProcessW(const char16_t* application, char16_t* commandLine, void* pro
     for (HANDLE h : startup->handles) {
         othersZero = othersZero && h == nullptr;
     }
-    machine.createProcesses.push_back({text(application), text(commandLine),
-                                       processSecurity != nullptr, threadSecurity != nullptr,
-                                       inheritHandles, flags, environment != nullptr,
-                                       directory != nullptr, startup->cb, text(startup->lpTitle),
-                                       othersZero, machine.environment});
+    machine.createProcesses.push_back(
+        {text(application), text(commandLine), processSecurity != nullptr,
+         threadSecurity != nullptr, inheritHandles, flags, environment != nullptr,
+         directory != nullptr, startup->cb, text(startup->lpTitle), othersZero, machine.environment,
+         !machine.fileOfHandle.empty() &&
+             std::any_of(
+                 machine.fileOfHandle.begin(), machine.fileOfHandle.end(),
+                 [](const auto& open) { return machine.openHandles.count(open.first) != 0; })});
     if (machine.createProcessFails) {
         return 0;
     }

@@ -46,10 +46,13 @@ struct CreateProcessCall {
     std::u16string title;
     bool otherStartupFieldsZero;
     std::map<std::u16string, std::u16string> inheritedEnvironment;
+    bool filesOpen; // any file handle was still open when the child started
 };
 
 struct Machine {
     // Answers and values the functions give.
+    std::u16string commandLine = u"\"C:\\Users\\Test User\\Downloads\\TARNQUILL-Setup.exe\"";
+    std::u16string currentDirectory = u"C:\\Users\\Test User\\Downloads";
     std::uint16_t uiLanguage = 0x409;
     int confirmAnswer = 6;
     std::u16string tempPath = u"C:\\Users\\Test User\\AppData\\Local\\Temp\\";
@@ -65,10 +68,12 @@ struct Machine {
     bool lockGivesNull = false;
     unsigned childExitCode = 0;
 
-    // Calls told to fail.
+    // Calls told to fail. The write faults touch only the archive, source.zip.
     bool createFileFails = false;
     bool writeFileFails = false;
+    unsigned writeError = 0; // what GetLastError gives after a failed write
     unsigned writeShortBy = 0;
+    std::set<std::u16string> unwritableFiles; // CreateFileW refuses these paths
     std::set<std::u16string> setEnvironmentFailsFor;
     bool createProcessFails = false;
     bool exitCodeQueryFails = false;
@@ -78,6 +83,9 @@ struct Machine {
     std::map<std::u16string, std::vector<std::uint8_t>> files;
     std::map<std::u16string, std::u16string> environment;
     std::set<std::uintptr_t> openHandles;
+    std::map<std::uintptr_t, std::u16string> fileOfHandle;
+    std::uintptr_t nextFileHandle = 0x100;
+    unsigned lastError = 0;
 
     // What the bootstrap did.
     std::vector<std::string> calls;
@@ -94,7 +102,7 @@ struct Machine {
 extern Machine machine;
 
 // Handles the doubles give out, so a test can tell them apart.
-inline constexpr std::uintptr_t fileHandle = 0x100;
+inline constexpr std::uintptr_t fileHandle = 0x100; // the first file handle; later ones count up
 inline constexpr std::uintptr_t processHandle = 0x200;
 inline constexpr std::uintptr_t threadHandle = 0x300;
 inline constexpr std::uintptr_t resourceHandle = 0x400;

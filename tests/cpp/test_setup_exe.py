@@ -44,7 +44,8 @@ KERNEL32 = ["GetTempPathW", "GetSystemDirectoryW", "CreateDirectoryW", "GetCurre
             "SetEnvironmentVariableW", "CreateProcessW", "WaitForSingleObject",
             "GetExitCodeProcess", "FindResourceW", "LoadResource", "LockResource",
             "SizeofResource", "lstrcpyW", "lstrcatW", "lstrlenW", "GetUserDefaultUILanguage",
-            "ExitProcess", "GetModuleFileNameW"]
+            "ExitProcess", "GetModuleFileNameW", "GetCommandLineW", "GetFullPathNameW",
+            "GetLastError", "GetSystemTime"]
 USER32 = ["MessageBoxW"]
 
 MANIFEST = (

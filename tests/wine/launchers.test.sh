@@ -123,6 +123,67 @@ for launcher in INSTALL_AND_RUN.cmd TARNQUILL-Setup.cmd; do
         "$(powershell_record "$record" directory | sed 's/\\$//' || echo '<none>')"
 done
 
+# run_switches NAME EXITCODE ARGUMENTS: runs INSTALL_AND_RUN.cmd with the arguments as typed, from
+# a command file in the other folder, through the exit-code reader, with Enter presses ready on
+# standard input; sets out, record and rc (the whole exit code).
+reader=$(exit_code_build)
+run_switches() {
+    record="$scratch/$1.record"
+    out="$scratch/$1.out"
+    export TARNQUILL_TEST_PS_RECORD TARNQUILL_TEST_EXIT_FILE
+    TARNQUILL_TEST_PS_RECORD=$(wine_path "$record")
+    TARNQUILL_TEST_EXIT_FILE=$(wine_path "$scratch/$1.code")
+    export TARNQUILL_TEST_PS_EXIT="$2"
+    printf '@"%s\\INSTALL_AND_RUN.cmd" %s\r\n' "$tree_win" "$3" >"$scratch/elsewhere/$1.cmd"
+    (cd "$scratch/elsewhere" && printf '\r\n\r\n\r\n' |
+        DISPLAY= wine "$reader" cmd /c "$1.cmd" >"$out.raw" 2>"$out.err") || true
+    unset TARNQUILL_TEST_EXIT_FILE
+    tr -d '\r' <"$out.raw" >"$out"
+    rc=$(tr -d '\r\n' <"$scratch/$1.code" 2>/dev/null || echo none)
+}
+
+echo "== INSTALL_AND_RUN.cmd /S /LOG=\"...\" /REMOVEOLD: the switches reach install.ps1, no pause"
+logs="$scratch/log folder"
+mkdir -p "$logs"
+printf 'old run\r\n' >"$logs/setup.log"
+run_switches unattended 1618 "/s /LOG=\"$(wine_path "$logs")\\setup.log\" /RemoveOld"
+check_eq "exit code passed on whole" 1618 "$rc"
+line=$(powershell_record "$record" commandline || echo '<none>')
+if [[ "$line" == *" $expected_command -Unattended -RemoveOld -LogPath \"$(wine_path "$logs")\\setup.log\"" ]]; then
+    echo "ok: install.ps1 gets -Unattended -RemoveOld -LogPath"
+else
+    fail "unattended command line [$line]"
+fi
+check_eq "the log file is emptied for the run" 0 "$(stat -c %s "$logs/setup.log")"
+has_line "failure line with the code" "$out" "  INSTALLATION FAILED - code 1618"
+lacks_text "no pause with /S" "$out" "Press any key"
+
+echo "== INSTALL_AND_RUN.cmd \"/LOG=<relative path>\": made absolute from the folder it was started in"
+run_switches relative-log 0 '"/log=relative log.txt"'
+check_eq "exit code" 0 "$rc"
+line=$(powershell_record "$record" commandline || echo '<none>')
+if [[ "$line" == *" $expected_command -LogPath \"$(wine_path "$scratch/elsewhere")\\relative log.txt\"" ]]; then
+    echo "ok: the relative log path is taken from the starting folder"
+else
+    fail "relative log command line [$line]"
+fi
+
+echo "== INSTALL_AND_RUN.cmd refuses an unknown or repeated argument and an unwritable log"
+for case in "unknown|/S /Q|does not accept the argument \"/Q\"." \
+    "repeated|/S /s|The argument /S is given more than once." \
+    "unwritable|/S /LOG=\"$(wine_path "$scratch")\\no such folder\\x.log\"|cannot be created or written" \
+    "folder|/S /LOG=$(wine_path "$scratch")|cannot be created or written"; do
+    IFS='|' read -r name arguments text <<<"$case"
+    run_switches "refused-$name" 0 "$arguments"
+    check_eq "$name: exit code" 87 "$rc"
+    if grep -qF -- "$text" "$out"; then echo "ok: $name: message"; else fail "$name: no [$text] in $(cat "$out")"; fi
+    [ ! -e "$record" ] && echo "ok: $name: install.ps1 not started" || fail "$name: install.ps1 started"
+    lacks_text "$name: no pause with /S" "$out" "Press any key"
+done
+run_switches refused-interactive 0 "/X"
+check_eq "unknown argument without /S: exit code" 87 "$rc"
+if grep -q "Press any key" "$out"; then echo "ok: unknown argument without /S: it waits for a key"; else fail "unknown argument without /S: no pause"; fi
+
 # run_held LAUNCHER EXITCODE NAME: as run, with a keyboard that types nothing for a while;
 # sets held, record_before and rc.
 run_held() {

@@ -173,12 +173,23 @@ native_program_build() {
 
 # The kernel32 functions that powershell_double.c imports.
 powershell_double_imports=(GetCommandLineW GetConsoleTitleW GetCurrentDirectoryW GetEnvironmentVariableW
-    CreateFileW WriteFile CloseHandle GetStdHandle ExitProcess)
+    CreateFileW WriteFile CloseHandle GetStdHandle Sleep ExitProcess)
 
 # Builds the powershell.exe test double (powershell_double.c) and prints its path.
 powershell_double_build() {
     native_program_build powershell "$wine_root/tests/wine/powershell_double.c" console - \
         "${powershell_double_imports[@]}"
+}
+
+# The kernel32 functions that exit_code.c imports.
+exit_code_imports=(GetCommandLineW CreateProcessW WaitForSingleObject GetExitCodeProcess GetLastError
+    GetEnvironmentVariableW CreateFileW WriteFile CloseHandle GetStdHandle ExitProcess)
+
+# Builds the full exit-code reader (exit_code.c) and prints its path. Run a program through it:
+# `TARNQUILL_TEST_EXIT_FILE=<windows path> wine <reader> "<program>" args...`; the file then holds
+# the program's whole 32-bit exit code, which wine's own exit status cuts to 8 bits.
+exit_code_build() {
+    native_program_build exit_code "$wine_root/tests/wine/exit_code.c" console - "${exit_code_imports[@]}"
 }
 
 # The folder of Windows PowerShell in the prefix; it is on the prefix's search path as well.

@@ -4,6 +4,10 @@
  *   TARNQUILL_TEST_PS_RECORD  Windows path of the record file (UTF-16LE "name=value" lines)
  *   TARNQUILL_TEST_PS_SAY     a line to print on standard output (ASCII)
  *   TARNQUILL_TEST_PS_EXIT    decimal exit code, 0 when absent
+ *   TARNQUILL_TEST_PS_WAIT    milliseconds to wait before it ends (decimal), so that a test can
+ *                             look at the screen while it runs
+ * The record also holds the three mode variables of the setup (TARNQUILL_SETUP_MODE, _LOG and
+ * _REMOVEOLD), each absent when not set.
  * Freestanding like the setup bootstrap: no runtime library, only KERNEL32. */
 
 typedef unsigned short wchar;
@@ -22,6 +26,7 @@ __declspec(dllimport) int __stdcall WriteFile(HANDLE file, const void* data, DWO
                                               DWORD* written, void* overlapped);
 __declspec(dllimport) int __stdcall CloseHandle(HANDLE handle);
 __declspec(dllimport) HANDLE __stdcall GetStdHandle(DWORD which);
+__declspec(dllimport) void __stdcall Sleep(DWORD milliseconds);
 __declspec(dllimport) void __stdcall ExitProcess(DWORD code);
 
 static wchar value[32768];
@@ -33,6 +38,9 @@ static const wchar sayName[] = L"TARNQUILL_TEST_PS_SAY";
 static const wchar exitName[] = L"TARNQUILL_TEST_PS_EXIT";
 static const wchar workName[] = L"TARNQUILL_SETUP_WORK";
 static const wchar exeName[] = L"TARNQUILL_SETUP_EXE";
+static const wchar waitName[] = L"TARNQUILL_TEST_PS_WAIT";
+static const wchar* const modeNames[] = {L"TARNQUILL_SETUP_MODE", L"TARNQUILL_SETUP_LOG",
+                                         L"TARNQUILL_SETUP_REMOVEOLD"};
 
 static DWORD length(const wchar* s) {
     DWORD n = 0;
@@ -65,13 +73,18 @@ static int environment(const wchar* name) {
     return n > 0 && n < 32768;
 }
 
-void mainCRTStartup(void) {
-    DWORD code = 0;
-    if (environment(exitName)) {
+static DWORD number(const wchar* name) {
+    DWORD n = 0;
+    if (environment(name)) {
         for (const wchar* p = value; *p >= '0' && *p <= '9'; ++p) {
-            code = code * 10 + (DWORD)(*p - '0');
+            n = n * 10 + (DWORD)(*p - '0');
         }
     }
+    return n;
+}
+
+void mainCRTStartup(void) {
+    DWORD code = number(exitName);
 
     if (environment(recordName)) {
         DWORD i;
@@ -92,6 +105,10 @@ void mainCRTStartup(void) {
             field(file, workName, value, present);
             present = environment(exeName);
             field(file, exeName, value, present);
+            for (int i = 0; i < 3; ++i) {
+                present = environment(modeNames[i]);
+                field(file, modeNames[i], value, present);
+            }
             CloseHandle(file);
         }
     }
@@ -106,5 +123,6 @@ void mainCRTStartup(void) {
         DWORD written = 0;
         WriteFile(GetStdHandle((DWORD)-11), line, n, &written, 0);
     }
+    Sleep(number(waitName));
     ExitProcess(code);
 }
