@@ -61,6 +61,7 @@ engine_ensure
 engine_small_drive_unmount "$small"
 rm -rf "$scratch"
 mkdir -p "$serve" "$wine_release/wine/screenshots"
+reader=$(exit_code_build)
 holder=$(native_program_build file_holder "$here/file_holder.c" console - \
     GetEnvironmentVariableW CreateFileW GetFileAttributesW Sleep CloseHandle ExitProcess)
 # cmd.exe takes the temporary folder from the registry, so a small command file sets TEMP and
@@ -99,25 +100,26 @@ screen_has() { # NAME SCREEN TEXT: the console rows kept in SCREEN hold TEXT
     if engine_screen_holds "$2" "$3"; then echo "ok: $1"; else fail "$1: [$3] not in $(cat "$2")"; fi
 }
 
-# setup_start NAME [TEMP]: starts the setup executable, with TEMP and TMP set to the folder TEMP
-# when given, and answers Yes in its dialog.
+# setup_start NAME [TEMP]: starts the setup executable through the exit-code reader, with TEMP and
+# TMP set to the folder TEMP when given, and answers Yes in its dialog.
 setup_start() {
-    local name="$1" window attempt command=(wine "$(wine_path "$setup_exe")")
-    [ -n "${2:-}" ] && command=(wine cmd /c "$(wine_path "$scratch/with-temp.cmd")" "$(wine_path "$2")"
-        "$(wine_path "$setup_exe")")
+    local name="$1" window attempt command=(wine "$(wine_path "$reader")" "$(wine_path "$setup_exe")")
+    [ -n "${2:-}" ] && command=(wine "$(wine_path "$reader")" cmd /c "$(wine_path "$scratch/with-temp.cmd")"
+        "$(wine_path "$2")" "$(wine_path "$setup_exe")")
     run_name="$name"
     for attempt in 1 2; do
-        rm -f "$scratch/$name.rc"
+        rm -f "$scratch/$name.rc" "$scratch/$name.code"
         wine_reset
         (
-            WINEDEBUG=+msgbox "${command[@]}" >"$scratch/$name.out" 2>"$scratch/$name.err" &&
+            TARNQUILL_TEST_EXIT_FILE=$(wine_path "$scratch/$name.code") WINEDEBUG=+msgbox "${command[@]}" >"$scratch/$name.out" 2>"$scratch/$name.err" &&
                 status=0 || status=$?
             echo "$status" >"$scratch/$name.rc"
         ) &
         run_pid=$!
         window=$(dialog_wait "$title_pattern" 60 "$scratch/$name.rc") || true
         [ -z "$window" ] && [ -e "$scratch/$name.rc" ] &&
-            wine_cmd_unstarted "$(cat "$scratch/$name.rc")" "$scratch/$name.err" || break
+            wine_cmd_unstarted "$(($(tr -d '\r\n' <"$scratch/$name.code" 2>/dev/null || echo 0) % 256))" \
+                "$scratch/$name.err" || break
         wait "$run_pid" || true
     done
     if [ -z "$window" ]; then
@@ -162,7 +164,7 @@ hold_in_work_folder() {
 }
 
 # setup_finish: waits for the setup to end, pressing OK on any dialog after the first; leaves
-# the exit status in run_rc and the dialog texts in $scratch/NAME.dialogs.
+# the whole exit code in run_rc and the dialog texts in $scratch/NAME.dialogs.
 setup_finish() {
     local name="$run_name" i window shown
     for i in $(seq 1 300); do
@@ -176,7 +178,7 @@ setup_finish() {
     done
     [ -f "$scratch/$name.rc" ] || { fail "$name: the setup did not end"; wine_reset; }
     wait "$run_pid" || true
-    run_rc=$(cat "$scratch/$name.rc" 2>/dev/null || echo none)
+    run_rc=$(tr -d '\r\n' <"$scratch/$name.code" 2>/dev/null || echo none)
     grep MSGBOX_OnInit "$scratch/$name.err" | sed -E 's/^.*MSGBOX_OnInit L"(.*)"(\.\.\.)?$/\1/' \
         >"$scratch/$name.dialogs" || true
 }
@@ -196,22 +198,23 @@ leftovers() { # the work and build folders in the user's temporary folder
     find "$users/Temp" -mindepth 1 -maxdepth 1 -name 'TARNQUILL-*' -printf '%f\n' 2>/dev/null | sort
 }
 
-# failed_run NAME ERROR: an installation that fails with ERROR after the consent: the message in
-# the console, Enter, the final dialog, exit code 1, only the log written, the work folder kept.
+# failed_run NAME CODE ERROR: an installation that fails with ERROR after the consent: the message
+# once in the console, Enter, the final dialog, exit code CODE, only the log written, the work
+# folder kept.
 failed_run() {
-    local name="$1" message="$2" work
+    local name="$1" code="$2" message="$3" work
     setup_start "$name"
     consent "$name" consent.txt "$consent_prompt" y
     if engine_console_wait "Press Enter to close" 240 "$scratch/$name.screen"; then
         screen_has "$name: report" "$scratch/$name.screen" "Installation failed.$message"
         screen_has "$name: log hint" "$scratch/$name.screen" \
-            "$message"'Log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.logPress Enter to close:'
+            "${message}Log: $win_root\\Logs\\installer.logPress Enter to close:"
         engine_console_type "|"
     else
         fail "$name: no Enter prompt"
     fi
     setup_finish
-    check_eq "$name: exit code" 1 "$run_rc"
+    check_eq "$name: exit code" "$code" "$run_rc"
     check_eq "$name: final dialog" "Installation did not finish. Review the PowerShell message and installer.log, or use INSTALL_AND_RUN.cmd from the source archive." \
         "$(sed -n 2p "$scratch/$name.dialogs")"
     check_eq "$name: installation root" "Logs" "$(ls "$local_root")"
@@ -229,12 +232,12 @@ failed_run() {
 }
 
 echo "== Both sources refuse (${SECONDS} s)"
-failed_run refused "Could not download the Electron runtime. Last error: The remote server returned an error: (404) Not Found."
+failed_run refused 1231 "Could not download the Electron runtime. Last error: The remote server returned an error: (404) Not Found."
 
 echo "== The primary source delivers an archive that does not match the pin (${SECONDS} s)"
 { cat "$scratch/archive.zip"; printf x; } >"$serve/primary.zip"
 wrong=$(sha256sum "$serve/primary.zip" | cut -d' ' -f1)
-failed_run wrong-pin "Electron runtime integrity check failed. Expected $digest, received $wrong."
+failed_run wrong-pin 1603 "Electron runtime integrity check failed. Expected $digest, received $wrong."
 rm -f "$serve/primary.zip"
 
 echo "== TEMP on a small drive: the download is refused before it starts (${SECONDS} s)"
@@ -255,13 +258,13 @@ if engine_small_drive_mount "$small" 100; then
     if engine_console_wait "Press Enter to close" 240 "$scratch/small.screen"; then
         screen_has "small: report" "$scratch/small.screen" "Installation failed.$start"
         screen_has "small: nothing installed" "$scratch/small.screen" \
-            ' MB free. Nothing was installed.Log: %LOCALAPPDATA%\TARNQUILL\Logs\installer.log'
+            " MB free. Nothing was installed.Log: $win_root\\Logs\\installer.logPress Enter to close:"
         engine_console_type "|"
     else
         fail "small: no Enter prompt"
     fi
     setup_finish
-    check_eq "small: exit code" 1 "$run_rc"
+    check_eq "small: exit code" 112 "$run_rc"
     check_eq "small: final dialog" "Installation did not finish. Review the PowerShell message and installer.log, or use INSTALL_AND_RUN.cmd from the source archive." \
         "$(sed -n 2p "$scratch/small.dialogs")"
     last=$(log_lines | tail -n 1)

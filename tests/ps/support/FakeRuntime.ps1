@@ -484,7 +484,7 @@ function New-FakeRuntimeSourceTree {
     $copy = Join-Path -Path $scripts -ChildPath 'runtime.ps1'
     Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'runtime.ps1') -Destination $copy -Force
     foreach ($library in @('installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1', 'native', 'retried-moves.ps1',
-            'disk-space.ps1', 'runtime-download.ps1')) {
+            'disk-space.ps1', 'runtime-download.ps1', 'exit-codes.ps1')) {
         Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath $library) -Destination $scripts -Recurse -Force
     }
     $pin = @{ RuntimeScriptPath = $copy }
