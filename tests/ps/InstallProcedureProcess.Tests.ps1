@@ -128,6 +128,20 @@ Describe 'install.ps1 run with pwsh -File' {
         Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
     }
 
+    It 'stops with 1625 before anything is written when PowerShell runs in Constrained Language Mode' {
+        # As application control leaves a session: the script then runs in that mode as well.
+        $copy = Join-Path -Path $script:sandbox.Root -ChildPath 'setup log.txt'
+        [IO.File]::WriteAllBytes($copy, [byte[]](0xEF, 0xBB, 0xBF))
+        $command = "`$ExecutionContext.SessionState.LanguageMode = 'ConstrainedLanguage'; " +
+            "& '$($script:installScript)' -Unattended -LogPath '$copy'; exit `$LASTEXITCODE"
+        $run = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 `
+                -Arguments @('-NoLogo', '-NoProfile', '-NonInteractive', '-Command', $command))
+        $run.ExitCode | Should -Be (1625 % 256)
+        $run.Stdout | Should -Match 'Constrained Language Mode, so the setup''s scripts cannot run\. Nothing was installed\.'
+        [IO.File]::ReadAllText($copy) | Should -Match 'Constrained Language Mode'
+        Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
+    }
+
     It 'refuses a second run and an uninstaller while the first waits at its question, changing nothing, and releases the lock at the end' {
         # An earlier version that an uninstaller would remove first, if it got that far.
         $earlier = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.13.3'

@@ -18,7 +18,7 @@ BeforeAll {
         'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md')
     $script:appFolders = @('assets', 'config', 'src')
     $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1',
-        'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1',
+        'setup-lock.ps1', 'exit-codes.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1',
         'native', 'native/DiskSpace.cs', 'native/IconResourceWriter.cs', 'native/ReparseTagReader.cs', 'native/ShellLink.cs',
         'native/ShellRefresh.cs')
     $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false

@@ -13,7 +13,7 @@ BeforeAll {
     $script:lockLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/setup-lock.ps1'
     # What the installed uninstaller loads beside it.
     $script:uninstallerLibraries = @('installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1', 'native',
-        'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1')
+        'setup-lock.ps1', 'exit-codes.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1')
     $script:pwsh = $env:TARNQUILL_PWSH
     if ([string]::IsNullOrEmpty($script:pwsh)) {
         $script:pwsh = Join-Path -Path $script:repoRoot -ChildPath 'release/tools/pwsh/pwsh'

@@ -104,7 +104,7 @@ run_setup() {
 # state: what an installation changes (the installation root but its logs, the shortcuts, the
 # uninstall entry, build folders in TEMP). A failed run's work folder stays in TEMP by design.
 state() {
-    find "$local_root" -path "$local_root/Logs" -prune -o -printf '%P %s\n' 2>/dev/null | sort
+    find "$local_root" -mindepth 1 -path "$local_root/Logs" -prune -o -printf '%P %s\n' 2>/dev/null | sort
     ls -A "$users/Desktop" "$programs" 2>/dev/null
     find "$users/Temp" -maxdepth 1 -name 'TARNQUILL-build-*' 2>/dev/null
     wine reg query "$uninstall_key" 2>/dev/null | tr -d '\r' | grep -v '^$' || true
@@ -231,7 +231,7 @@ log_copy "$scratch/silent.log" >"$scratch/silent.log.txt"
     "Installer Authenticode status: NotSigned" <<'PY' && echo "ok: log copy: the consent screen before the download" ||
 import re, sys
 copy = open(sys.argv[1], encoding='utf-8').read().split('\n')
-log = open(sys.argv[2], encoding='utf-8-sig').read().split('\r\n')
+log = open(sys.argv[2], encoding='utf-8-sig', newline='').read().split('\r\n')
 download = next(i for i, line in enumerate(copy) if line.startswith('Downloading Electron runtime from ' + sys.argv[3]))
 entry = re.compile(r'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}[+-]\d\d:\d\d ')
 for text in sys.argv[4:]:
