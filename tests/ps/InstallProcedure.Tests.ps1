@@ -712,16 +712,6 @@ Describe 'install.ps1' {
             }
         }
 
-        It 'removes the old versions with -RemoveOld, as after a Yes' {
-            [void](New-OwnedFolder -Name 'App-0.11.0')
-            [void](New-OwnedFolder -Name 'App-0.13.3')
-            $run = Invoke-InstallScript -ScriptPath $script:installScript -Unattended -RemoveOld
-            $run.ExitCode | Should -Be 0 -Because $run.Message
-            $InstallDoubles.prompts | Should -BeNullOrEmpty
-            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('App-0.13.3', 'App-0.15.0', 'Logs')
-            Get-LogText | Should -Contain 'Removed old version: App-0.11.0'
-        }
-
         It 'stops with 1625 before anything is written when it runs as LocalSystem' {
             $InstallDoubles.account = 'S-1-5-18'
             $requests = Get-RequestCount
@@ -738,17 +728,6 @@ Describe 'install.ps1' {
             $run.ExitCode | Should -Be 87
             $run.Message | Should -BeLike '*missing*setup.log cannot be created or written*Nothing was installed.'
             Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
-        }
-
-        It 'stops with 1231 when both download sources refuse, leaving the installation root as it was' {
-            $tree = Copy-InstallSourceTree -Destination (Join-Path -Path $script:work -ChildPath 'tree [refused]')
-            Set-FakeRuntimePin -RuntimeScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'runtime.ps1') `
-                -Sha256 $script:archive.Sha256 -PrimaryUrl $script:refusedUrl -MirrorUrl $script:refusedUrl
-            $run = Invoke-InstallScript -ScriptPath (Join-Path -Path (Join-Path -Path $tree -ChildPath 'scripts') -ChildPath 'install.ps1') -Unattended
-            $run.ExitCode | Should -Be 1231
-            $run.Message | Should -BeLike 'Could not download the Electron runtime. Last error: *'
-            Get-FolderNames -Path $script:sandbox.InstallRoot | Should -Be @('Logs')
-            @($run.Text | Where-Object -FilterScript { $_ -eq $run.Message }).Count | Should -Be 1
         }
     }
 }
