@@ -445,7 +445,12 @@ DISPLAY= TARNQUILL_ENGINE_COMPILE_LOG="$(wine_path "$compile_log")" \
 rc=${PIPESTATUS[0]}
 set -e
 check_eq "exit code of the uninstall" 0 "$rc"
-check_eq "C# compiles of the uninstaller's PowerShell" "compiles 1;" "$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')"
+# The uninstaller compiles only when it first meets a reparse point, so at most once.
+uninstall_compiles=$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')
+case "$uninstall_compiles" in
+"compiles 0;" | "compiles 1;") echo "ok: C# compiles of the uninstaller's PowerShell: $uninstall_compiles" ;;
+*) fail "C# compiles of the uninstaller's PowerShell: expected one process with at most one, got [$uninstall_compiles]" ;;
+esac
 has_line "uninstall report" "$scratch/uninstall.out" "TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained."
 [ ! -e "$local_root" ] && echo "ok: installation root removed" || fail "left in the root: $(ls -A "$local_root")"
 [ ! -e "$users/Desktop/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL" ] &&
