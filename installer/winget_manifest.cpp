@@ -82,8 +82,9 @@ bool reserved_word(std::string_view text) {
     });
 }
 
-// Three or more runs of digits joined by dots, such as a release or manifest version: a text to
-// every YAML reader, unlike "1.5".
+// Three or more runs of digits joined by dots, such as a release or manifest version: the YAML
+// readers in use (libyaml's, PyYAML, js-yaml, go-yaml) take no number with two dots, and manifest
+// repositories write versions plain.
 bool dotted_version(std::string_view text) {
     return std::count(text.begin(), text.end(), '.') >= 2 && text.front() != '.' &&
            text.back() != '.' && text.find("..") == std::string_view::npos &&
