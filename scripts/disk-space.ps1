@@ -1,7 +1,10 @@
 Set-StrictMode -Version Latest
 # Free disk space, read before the large writes of a setup run, and the disk-full errors of the
-# writes themselves. Loaded by dot-sourcing into the caller's scope after installation-safety.ps1,
-# whose error helpers it uses; no error preference is set here, the callers decide.
+# writes themselves. Loaded by dot-sourcing by the runtime library and the installation log; no
+# error preference is set here, the callers decide.
+
+. (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'native-methods.ps1')
 
 # Kept free on top of every estimate: the estimates leave out what the file system spends on
 # clusters and folder entries, and other programs go on writing while a setup runs.
@@ -23,51 +26,6 @@ function Get-TarnquillDiskSpace {
         [Parameter(Mandatory = $true)]
         [string]$Path
     )
-    # Compiled by Add-Type on first use; Windows PowerShell 5.1 compiles it as C# 5.
-    $diskSpaceSource = @'
-using System;
-using System.Runtime.InteropServices;
-using System.Text;
-
-namespace TarnQuill.Setup
-{
-    public static class DiskSpace
-    {
-        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true, SetLastError = true)]
-        [return: MarshalAs(UnmanagedType.Bool)]
-        private static extern bool GetDiskFreeSpaceExW(string directoryName, out ulong freeBytesAvailableToCaller,
-            out ulong totalNumberOfBytes, out ulong totalNumberOfFreeBytes);
-
-        [DllImport("kernel32.dll", CharSet = CharSet.Unicode, ExactSpelling = true, SetLastError = true)]
-        [return: MarshalAs(UnmanagedType.Bool)]
-        private static extern bool GetVolumePathNameW(string fileName, StringBuilder volumePathName, uint bufferLength);
-
-        // Bytes free to the calling user on the volume of the folder; -1 when the call fails.
-        public static long GetFreeBytes(string folder)
-        {
-            ulong free;
-            ulong total;
-            ulong totalFree;
-            if (!GetDiskFreeSpaceExW(folder, out free, out total, out totalFree))
-            {
-                return -1;
-            }
-            return free > (ulong)long.MaxValue ? long.MaxValue : (long)free;
-        }
-
-        // The root of the volume that holds the folder; null when the call fails.
-        public static string GetVolume(string folder)
-        {
-            StringBuilder volume = new StringBuilder(32768);
-            if (!GetVolumePathNameW(folder, volume, (uint)volume.Capacity))
-            {
-                return null;
-            }
-            return volume.ToString();
-        }
-    }
-}
-'@
     $folder = [System.IO.Path]::GetFullPath($Path)
     while (-not [System.IO.Directory]::Exists($folder)) {
         $folder = [System.IO.Path]::GetDirectoryName($folder)
@@ -80,10 +38,7 @@ namespace TarnQuill.Setup
         $folder += [System.IO.Path]::DirectorySeparatorChar
     }
     try {
-        if ($null -eq ('TarnQuill.Setup.DiskSpace' -as [type])) {
-            # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
-            Add-Type -TypeDefinition $diskSpaceSource -Language CSharp -IgnoreWarnings
-        }
+        Import-TarnquillNativeMethods
         $free = [TarnQuill.Setup.DiskSpace]::GetFreeBytes($folder)
         $volume = [TarnQuill.Setup.DiskSpace]::GetVolume($folder)
     } catch {

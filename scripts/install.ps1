@@ -22,6 +22,7 @@ Do not start the installed application at the end.
 param(
     [switch]$NoLaunch
 )
+# 1.
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
@@ -32,33 +33,6 @@ $UninstallKey = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQ
 # Windows-only interfaces. Each sits in one small function of its own, so that
 # everything around them runs unchanged where they do not exist.
 # ---------------------------------------------------------------------------
-
-function Get-TarnquillSpecialFolder {
-    <#
-    .SYNOPSIS
-    Returns a special folder of the current user as the platform reports it (Desktop, Programs).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [ValidateSet('Desktop', 'Programs')]
-        [string]$Name
-    )
-    return [System.Environment]::GetFolderPath([System.Environment+SpecialFolder]$Name)
-}
-
-function Read-TarnquillAnswer {
-    <#
-    .SYNOPSIS
-    Asks a question on the console and returns the line typed, unchanged.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Prompt
-    )
-    return Read-Host -Prompt $Prompt
-}
 
 function Get-TarnquillSignatureStatus {
     <#
@@ -71,208 +45,6 @@ function Get-TarnquillSignatureStatus {
         [string]$Path
     )
     return [string](Get-AuthenticodeSignature -LiteralPath $Path).Status
-}
-
-function Save-TarnquillShellLink {
-    <#
-    .SYNOPSIS
-    Writes a shell link (.lnk) through the shell's Unicode link interface; an existing link is overwritten.
-    .DESCRIPTION
-    IconLocation is the icon file, a comma and the icon index. Arguments and Description are set only
-    when given. WScript.Shell is not used: it goes through the ANSI code page, so it cannot save a link
-    under a profile folder with other letters (a Cyrillic user name on an English Windows) and turns
-    such letters in the target into question marks.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Target,
-
-        [Parameter(Mandatory = $true)]
-        [string]$WorkingDirectory,
-
-        [Parameter(Mandatory = $true)]
-        [string]$IconLocation,
-
-        [string]$Arguments = '',
-
-        [string]$Description = ''
-    )
-    # Compiled by Add-Type on first use; Windows PowerShell 5.1 compiles it as C# 5.
-    $shellLinkSource = @'
-using System;
-using System.Runtime.InteropServices;
-using System.Runtime.InteropServices.ComTypes;
-using System.Text;
-
-namespace TarnQuill.Setup
-{
-    // IShellLinkW, every method in vtable order.
-    [ComImport, Guid("000214F9-0000-0000-C000-000000000046"), InterfaceType(ComInterfaceType.InterfaceIsIUnknown)]
-    internal interface IShellLinkW
-    {
-        void GetPath([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder file, int fileLength, IntPtr findData, uint flags);
-        void GetIDList(out IntPtr itemIdList);
-        void SetIDList(IntPtr itemIdList);
-        void GetDescription([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder name, int nameLength);
-        void SetDescription([MarshalAs(UnmanagedType.LPWStr)] string name);
-        void GetWorkingDirectory([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder folder, int folderLength);
-        void SetWorkingDirectory([MarshalAs(UnmanagedType.LPWStr)] string folder);
-        void GetArguments([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder arguments, int argumentsLength);
-        void SetArguments([MarshalAs(UnmanagedType.LPWStr)] string arguments);
-        void GetHotkey(out ushort hotkey);
-        void SetHotkey(ushort hotkey);
-        void GetShowCmd(out int showCommand);
-        void SetShowCmd(int showCommand);
-        void GetIconLocation([Out, MarshalAs(UnmanagedType.LPWStr)] StringBuilder iconPath, int iconPathLength, out int iconIndex);
-        void SetIconLocation([MarshalAs(UnmanagedType.LPWStr)] string iconPath, int iconIndex);
-        void SetRelativePath([MarshalAs(UnmanagedType.LPWStr)] string relativePath, uint reserved);
-        void Resolve(IntPtr window, uint flags);
-        void SetPath([MarshalAs(UnmanagedType.LPWStr)] string file);
-    }
-
-    // CLSID_ShellLink.
-    [ComImport, Guid("00021401-0000-0000-C000-000000000046")]
-    internal class ShellLink
-    {
-    }
-
-    public static class ShellLinkWriter
-    {
-        public static void Save(string path, string target, string arguments, string workingDirectory,
-            string iconPath, int iconIndex, string description)
-        {
-            IShellLinkW link = (IShellLinkW)new ShellLink();
-            try
-            {
-                link.SetPath(target);
-                if (!string.IsNullOrEmpty(arguments))
-                {
-                    link.SetArguments(arguments);
-                }
-                link.SetWorkingDirectory(workingDirectory);
-                if (!string.IsNullOrEmpty(description))
-                {
-                    link.SetDescription(description);
-                }
-                link.SetIconLocation(iconPath, iconIndex);
-                ((IPersistFile)link).Save(path, true);
-            }
-            finally
-            {
-                Marshal.ReleaseComObject(link);
-            }
-        }
-    }
-}
-'@
-    if ($null -eq ('TarnQuill.Setup.ShellLinkWriter' -as [type])) {
-        # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
-        Add-Type -TypeDefinition $shellLinkSource -Language CSharp -IgnoreWarnings
-    }
-    $iconPath = $IconLocation
-    $iconIndex = 0
-    $comma = $IconLocation.LastIndexOf(',')
-    if ($comma -ge 0) {
-        $iconPath = $IconLocation.Substring(0, $comma)
-        $iconIndex = [int]::Parse($IconLocation.Substring($comma + 1), [System.Globalization.CultureInfo]::InvariantCulture)
-    }
-    try {
-        [TarnQuill.Setup.ShellLinkWriter]::Save($Path, $Target, $Arguments, $WorkingDirectory, $iconPath, $iconIndex, $Description)
-    } catch [System.Management.Automation.MethodInvocationException] {
-        throw (Get-TarnquillPlatformException -Exception $_.Exception)
-    }
-}
-
-function Reset-TarnquillRegistryKey {
-    <#
-    .SYNOPSIS
-    Creates a registry key afresh: an existing key of that name is deleted with all it holds first.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path
-    )
-    if (Test-Path -LiteralPath $Path) {
-        Remove-Item -LiteralPath $Path -Recurse -Force
-    }
-    $null = New-Item -Path $Path -Force
-}
-
-function Set-TarnquillRegistryValue {
-    <#
-    .SYNOPSIS
-    Writes one registry value of type String (REG_SZ) or DWord (REG_DWORD).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Name,
-
-        [Parameter(Mandatory = $true)]
-        [ValidateSet('String', 'DWord')]
-        [string]$Type,
-
-        [Parameter(Mandatory = $true)]
-        [object]$Value
-    )
-    $null = New-ItemProperty -LiteralPath $Path -Name $Name -PropertyType $Type -Value $Value -Force
-}
-
-function Send-TarnquillShellChange {
-    <#
-    .SYNOPSIS
-    Tells the shell that file associations and icons changed (SHChangeNotify, SHCNE_ASSOCCHANGED).
-    .DESCRIPTION
-    A failed declaration of the TarnquillShellRefresh type (for example because an earlier run in
-    this session declared it) is passed over; a failed call is thrown.
-    #>
-    [CmdletBinding()]
-    param()
-    $shellRefreshSource = @'
-using System;
-using System.Runtime.InteropServices;
-
-public static class TarnquillShellRefresh
-{
-    [DllImport("shell32.dll")]
-    public static extern void SHChangeNotify(uint eventId, uint flags, IntPtr item1, IntPtr item2);
-}
-'@
-    try {
-        Add-Type -TypeDefinition $shellRefreshSource -Language CSharp -IgnoreWarnings
-    } catch {
-        $null = $_
-    }
-    $type = 'TarnquillShellRefresh' -as [type]
-    if ($null -eq $type) {
-        throw 'The shell refresh type could not be declared.'
-    }
-    # SHCNE_ASSOCCHANGED with SHCNF_IDLIST and no items.
-    $type::SHChangeNotify([uint32]0x08000000, [uint32]0x0000, [System.IntPtr]::Zero, [System.IntPtr]::Zero)
-}
-
-function Invoke-TarnquillIconCacheTool {
-    <#
-    .SYNOPSIS
-    Runs ie4uinit.exe with one argument in a hidden window and waits for it to end.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Argument
-    )
-    $null = Start-Process -FilePath $Path -ArgumentList $Argument -WindowStyle Hidden -Wait
 }
 
 function Start-TarnquillApplication {
@@ -325,242 +97,6 @@ function Get-TarnquillReleaseVersion {
     return $version
 }
 
-function Add-TarnquillLogEntry {
-    <#
-    .SYNOPSIS
-    Appends one time-stamped line to installer.log (UTF-8, CR LF; a new file starts with a byte-order mark).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Text
-    )
-    $stamp = [System.DateTime]::Now.ToString('yyyy-MM-ddTHH:mm:ss.fffffffzzz', [System.Globalization.CultureInfo]::InvariantCulture)
-    $encoding = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $true
-    $line = $encoding.GetBytes($stamp + ' ' + $Text + "`r`n")
-    try {
-        $stream = New-Object -TypeName System.IO.FileStream -ArgumentList @(
-            $Path, [System.IO.FileMode]::Append, [System.IO.FileAccess]::Write, [System.IO.FileShare]::Read)
-        try {
-            if ($stream.Length -eq 0) {
-                $preamble = $encoding.GetPreamble()
-                $stream.Write($preamble, 0, $preamble.Length)
-            }
-            $stream.Write($line, 0, $line.Length)
-        } finally {
-            $stream.Dispose()
-        }
-    } catch {
-        # On a full disk the line is skipped: the step that filled it reports that itself.
-        if (-not (Test-TarnquillDiskFull -Exception $_.Exception)) {
-            throw
-        }
-    }
-}
-
-function Write-TarnquillHashFile {
-    <#
-    .SYNOPSIS
-    Writes installer.sha256: the checksum line of the setup executable in ASCII ("?" for other characters).
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Hash,
-
-        [Parameter(Mandatory = $true)]
-        [string]$FileName
-    )
-    $bytes = [System.Text.Encoding]::ASCII.GetBytes($Hash + '  ' + $FileName + "`r`n")
-    [System.IO.File]::WriteAllBytes($Path, $bytes)
-}
-
-function Get-TarnquillEstimatedSize {
-    <#
-    .SYNOPSIS
-    Total length of the files under a folder in KiB, rounded up; hidden items and unreadable folders are left out.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path
-    )
-    [long]$total = 0
-    foreach ($file in @(Get-ChildItem -LiteralPath $Path -Recurse -File -ErrorAction SilentlyContinue)) {
-        $total += $file.Length
-    }
-    return [int][System.Math]::Ceiling($total / 1024.0)
-}
-
-function New-TarnquillShortcut {
-    <#
-    .SYNOPSIS
-    Writes a shortcut to the application: target, working folder, description, and the icon at index 0.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Target,
-
-        [Parameter(Mandatory = $true)]
-        [string]$WorkingDirectory,
-
-        [Parameter(Mandatory = $true)]
-        [string]$IconPath,
-
-        [Parameter(Mandatory = $true)]
-        [string]$Description
-    )
-    Save-TarnquillShellLink -Path $Path -Target $Target -WorkingDirectory $WorkingDirectory `
-        -IconLocation ($IconPath + ',0') -Description $Description
-}
-
-function Remove-TarnquillStaleShortcut {
-    <#
-    .SYNOPSIS
-    Deletes a shortcut file if present; every error is ignored, and a folder of that name is left alone.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path
-    )
-    try {
-        $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
-        if ($null -ne $item -and -not $item.PSIsContainer) {
-            Remove-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
-        }
-    } catch {
-        $null = $_
-    }
-}
-
-function Update-TarnquillShell {
-    <#
-    .SYNOPSIS
-    Refreshes the shell and its icon cache. Never fails: a failure ends the refresh silently.
-    #>
-    [CmdletBinding()]
-    param()
-    try {
-        Send-TarnquillShellChange
-        $tool = [System.IO.Path]::Combine($env:SystemRoot, 'System32', 'ie4uinit.exe')
-        if (Test-Path -LiteralPath $tool -PathType Leaf) {
-            foreach ($argument in @('-ClearIconCache', '-show')) {
-                try {
-                    Invoke-TarnquillIconCacheTool -Path $tool -Argument $argument
-                } catch {
-                    $null = $_
-                }
-            }
-        }
-    } catch {
-        $null = $_
-    }
-}
-
-function Test-TarnquillSameVolume {
-    <#
-    .SYNOPSIS
-    True when two full paths lie on the same drive or share: their roots are equal in any letter case.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$OtherPath
-    )
-    return (Test-TarnquillSamePath -Left ([System.IO.Path]::GetPathRoot($Path)) -Right ([System.IO.Path]::GetPathRoot($OtherPath)))
-}
-
-function Move-TarnquillImage {
-    <#
-    .SYNOPSIS
-    Puts the built image in place as the application folder: a folder move on one volume, a copy across volumes.
-    .DESCRIPTION
-    A folder can't be moved to another volume (TEMP moved to another drive, or a folder mounted from
-    another disk), so there the image is copied into the new application folder, and a copy that
-    fails part-way is deleted again. The build folder itself is left to the run's final clean-up.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$BuildFolder,
-
-        [Parameter(Mandatory = $true)]
-        [string]$AppFolder
-    )
-    if (Test-TarnquillSameVolume -Path $BuildFolder -OtherPath $AppFolder) {
-        try {
-            Move-TarnquillFolder -Source $BuildFolder -Destination $AppFolder
-            return
-        } catch {
-            # ERROR_NOT_SAME_DEVICE: one drive letter, two volumes.
-            if ((Get-TarnquillWin32Error -Exception $_.Exception) -ne 17) {
-                throw
-            }
-        }
-    }
-    if ($null -ne (Get-TarnquillEntryAttributes -Path $AppFolder)) {
-        throw ('The application folder already exists: ' + $AppFolder)
-    }
-    try {
-        Copy-Item -LiteralPath $BuildFolder -Destination $AppFolder -Recurse -Force
-    } catch {
-        $copyError = $_
-        try {
-            Remove-TarnquillTree -Path $AppFolder
-        } catch {
-            $null = $_
-        }
-        throw $copyError
-    }
-}
-
-function Restore-TarnquillBackup {
-    <#
-    .SYNOPSIS
-    Moves this run's backup back to the application folder and logs the outcome. Never throws.
-    .DESCRIPTION
-    Called when the new image could not be put in place, so that the shortcuts and the uninstall
-    entry, which name the application folder, keep working with the earlier installation.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$BackupFolder,
-
-        [Parameter(Mandatory = $true)]
-        [string]$AppFolder,
-
-        [Parameter(Mandatory = $true)]
-        [string]$LogFile
-    )
-    $name = [System.IO.Path]::GetFileName($BackupFolder)
-    try {
-        Move-TarnquillFolder -Source $BackupFolder -Destination $AppFolder
-        $entry = 'Moved backup back into place: ' + $name
-    } catch {
-        $entry = 'Backup not moved back: ' + $name + '. ' + $_.Exception.Message
-    }
-    try {
-        Add-TarnquillLogEntry -Path $LogFile -Text $entry
-    } catch {
-        $null = $_
-    }
-}
-
 function Invoke-TarnquillRetention {
     <#
     .SYNOPSIS
@@ -606,23 +142,32 @@ function Invoke-TarnquillRetention {
 }
 
 # ---------------------------------------------------------------------------
-# Preparation. A failure here ends the run at once and is not logged.
+# Preparation (steps 1 to 5). A failure here ends the run at once and is not
+# logged.
 # ---------------------------------------------------------------------------
 
+# 2. The release version of this source tree.
 $sourceRoot = [System.IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..'))
 $version = Get-TarnquillReleaseVersion -SourceRoot $sourceRoot
 
-# Combined without Join-Path, so that a missing LOCALAPPDATA reaches the root
-# check below and is refused there with its own message.
+# 3. The install root, checked. Combined without Join-Path, so that a missing
+# LOCALAPPDATA reaches the root check and is refused there with its own message.
 $installRoot = [System.IO.Path]::Combine([string]$env:LOCALAPPDATA, 'TARNQUILL')
-. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
-. (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
+foreach ($library in @('installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1', 'installer-log.ps1',
+        'version-placement.ps1', 'shell-integration.ps1', 'native-methods.ps1')) {
+    . (Join-Path -Path $PSScriptRoot -ChildPath $library)
+}
 $null = Assert-TarnquillInstallRoot -InstallRoot $installRoot
 
 # Held until the end, so that a second installer or an uninstaller started
 # meanwhile for this user stops before it changes anything.
 $setupLock = Enter-TarnquillSetupLock
 try {
+    # The scripts' C# compiles in the background while the user reads what
+    # follows; the run waits for it only once the download has been agreed to.
+    $nativeImport = Start-TarnquillNativeMethodsImport
+
+    # 4. The folders and files of this run.
     $appFolder = Join-Path -Path $installRoot -ChildPath ('App-' + $version)
     $buildFolder = Join-Path -Path $env:TEMP -ChildPath ('TARNQUILL-build-' + (New-TarnquillGuidToken))
     $logFolder = Join-Path -Path $installRoot -ChildPath 'Logs'
@@ -634,6 +179,7 @@ try {
     $uninstallScript = [System.IO.Path]::Combine($appResources, 'scripts', 'uninstall-installed.ps1')
     $null = [System.IO.Directory]::CreateDirectory($logFolder)
 
+    # 5. The banner.
     Write-Host ''
     Write-Host ('TARNQUILL v' + $version) -ForegroundColor Green
     Write-Host 'Windows online installer' -ForegroundColor White
@@ -641,15 +187,18 @@ try {
     Write-Host ''
 
     # -----------------------------------------------------------------------
-    # Main steps. Any error is logged, reported and raised again.
+    # Main steps (6 to 24). Any error is logged, reported and raised again.
     # -----------------------------------------------------------------------
     try {
+        # 6. A running TARNQUILL is reported, never stopped.
         if (Test-TarnquillRunning -InstallRoot $installRoot) {
             throw 'Close TARNQUILL using Exit in its tray menu, then run the installer again. No processes were force-closed.'
         }
+        # 7. and 8.
         Add-TarnquillLogEntry -Path $logFile -Text ('Installing TARNQUILL ' + $version)
-
         . (Join-Path -Path $PSScriptRoot -ChildPath 'runtime.ps1')
+
+        # 9. What is installed where, and what is downloaded from where.
         Write-Host ('Install location: ' + $appFolder)
         Write-Host ('Download: ' + $script:ElectronArchive + ' (Windows x64 runtime)')
         foreach ($url in @(Get-ElectronDownloadUrls)) {
@@ -659,6 +208,7 @@ try {
         Write-Host 'Release manifest checks are OFF until you consent inside the app.'
         Write-Host 'No telemetry, antivirus exclusions, driver downloads or elevation.'
 
+        # 10. The setup file's own hash and signature status.
         $setupExe = $env:TARNQUILL_SETUP_EXE
         if (-not [string]::IsNullOrEmpty($setupExe) -and (Test-Path -LiteralPath $setupExe -PathType Leaf)) {
             $setupHash = (Get-FileHash -LiteralPath $setupExe -Algorithm SHA256).Hash.ToLowerInvariant()
@@ -674,11 +224,19 @@ try {
         } else {
             Write-Host 'Started from source: no installer EXE hash is available.'
         }
+        # 11.
         Write-Host 'A matching hash checks file integrity, not publisher identity.' -ForegroundColor Yellow
 
+        # 12. Consent. A refusal does not wait for the compile.
         $answer = Read-TarnquillAnswer -Prompt 'Download the listed runtime and install TARNQUILL? [Y/N, default N]'
         if (-not (Test-TarnquillConsent -Answer $answer)) {
+            Stop-TarnquillNativeMethodsImport -Import $nativeImport
             throw 'Installation cancelled before downloading.'
+        }
+        try {
+            Complete-TarnquillNativeMethodsImport -Import $nativeImport
+        } catch {
+            throw ($_.Exception.Message + ' No download was started.')
         }
 
         # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
@@ -702,12 +260,15 @@ try {
             Add-TarnquillLogEntry -Path $logFile -Text $text
         }
 
+        # 13. The application image, built in the temporary folder; the runtime is
+        # downloaded and verified here.
         try {
             $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
         } catch {
             throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
         }
 
+        # 14. and 15. The install root, and the build checked.
         $null = [System.IO.Directory]::CreateDirectory($installRoot)
         $builtItems = @(
             @{ Display = 'TARNQUILL.exe'; Children = @('TARNQUILL.exe') },
@@ -720,6 +281,8 @@ try {
             }
         }
 
+        # 16. and 17. An installed folder of this version becomes a backup, and the
+        # image takes its place; the backup goes back if that fails.
         $backupFolder = $null
         if (Test-Path -LiteralPath $appFolder) {
             Assert-TarnquillPlainTree -Path $appFolder
@@ -736,12 +299,14 @@ try {
             throw $placeError
         }
 
+        # 18.
         foreach ($required in @($appExecutable, $iconFile, $uninstallScript)) {
             if (-not (Test-Path -LiteralPath $required -PathType Leaf)) {
                 throw ('Required installation file was not created: ' + $required)
             }
         }
 
+        # 19. Shortcuts.
         $desktopFolder = Get-TarnquillSpecialFolder -Name 'Desktop'
         $programsFolder = Get-TarnquillSpecialFolder -Name 'Programs'
         foreach ($special in @(@('Desktop', $desktopFolder), @('Start menu programs', $programsFolder))) {
@@ -764,6 +329,7 @@ try {
             -Target 'powershell.exe' -Arguments ('-NoProfile -ExecutionPolicy Bypass -File "' + $uninstallScript + '"') `
             -WorkingDirectory $appFolder -IconLocation ($iconFile + ',0')
 
+        # 20. The uninstall entry.
         Reset-TarnquillRegistryKey -Path $UninstallKey
         $uninstallValues = @(
             @('DisplayName', 'String', 'TARNQUILL'),
@@ -784,7 +350,10 @@ try {
         Set-TarnquillRegistryValue -Path $UninstallKey -Name 'EstimatedSize' -Type 'DWord' `
             -Value (Get-TarnquillEstimatedSize -Path $appFolder)
 
+        # 21. Shell refresh; it never fails the run.
         Update-TarnquillShell
+
+        # 22. and 23. Done; then the versions older than the latest two.
 
         Add-TarnquillLogEntry -Path $logFile -Text ('Installation complete: ' + $appFolder)
         Write-Host ''
@@ -794,6 +363,7 @@ try {
 
         Invoke-TarnquillRetention -InstallRoot $installRoot -Version $version -LogFile $logFile
 
+        # 24.
         if (-not $NoLaunch) {
             Start-TarnquillApplication -Path $appExecutable -WorkingDirectory $appFolder
         }

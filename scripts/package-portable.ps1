@@ -43,10 +43,14 @@ $ApplicationRootFiles = @(
     'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md'
 )
 $ApplicationFolders = @('assets', 'config', 'src')
+# The uninstaller, the icon writer and the update applier, with every library they load.
 $ImageScripts = @(
-    'uninstall-installed.ps1', 'installation-safety.ps1', 'temporary-folders.ps1', 'apply-update.ps1',
+    'uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1',
+    'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1',
     'set-executable-icon.ps1'
 )
+# The C# that native-methods.ps1 compiles.
+$ImageScriptFolders = @('native')
 $ImageRootNotes = @('START_HERE_RU.txt', 'README.md')
 
 function Get-TarnquillOutputPath {
@@ -234,6 +238,9 @@ $sourceScriptsFolder = Join-Path -Path $sourceRoot -ChildPath 'scripts'
 $null = [System.IO.Directory]::CreateDirectory($appScriptsFolder)
 foreach ($name in $ImageScripts) {
     Copy-Item -LiteralPath (Join-Path -Path $sourceScriptsFolder -ChildPath $name) -Destination (Join-Path -Path $appScriptsFolder -ChildPath $name) -Force
+}
+foreach ($name in $ImageScriptFolders) {
+    Copy-Item -LiteralPath (Join-Path -Path $sourceScriptsFolder -ChildPath $name) -Destination $appScriptsFolder -Recurse -Force
 }
 
 # The runtime executable under the product name.

@@ -5,8 +5,10 @@ Set-StrictMode -Version Latest
 # and the install procedure's build folders (TARNQUILL-build-<32 hex>). A run that fails or is cut
 # off (a closed console, a power cut) leaves them behind, a few hundred MB each, so the next
 # installation and the uninstaller find and remove them here.
-# Loaded by dot-sourcing into the caller's scope after installation-safety.ps1, whose deleter and
-# path helpers it uses; no error preference is set here, the callers decide.
+# Loaded by dot-sourcing by the install procedure and the uninstaller; no error preference is set
+# here, the callers decide. It deletes only folders of the two names above in the temporary folders.
+
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 
 $script:TarnquillWorkFolderPattern = '\ATARNQUILL-Setup-([0-9]+\.[0-9]+\.[0-9]+)-[0-9a-f]{16}-[0-9a-f]{16}\z'
 $script:TarnquillBuildFolderPattern = '\ATARNQUILL-build-[0-9a-f]{32}\z'

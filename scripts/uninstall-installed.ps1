@@ -18,41 +18,14 @@ param(
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
 
-. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
-. (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
+foreach ($library in @('installation-safety.ps1', 'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1',
+        'temporary-folders.ps1')) {
+    . (Join-Path -Path $PSScriptRoot -ChildPath $library)
+}
 
 $script:UninstallKeyPath = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Uninstall\TARNQUILL'
 $script:RunKeyPath = 'HKCU:\Software\Microsoft\Windows\CurrentVersion\Run'
 $script:StartupValueName = 'TARNQUILL'
-
-function Get-TarnquillSpecialFolder {
-    <#
-    .SYNOPSIS
-    Returns the path of one of the user's special folders (Desktop, Programs) as Windows reports it.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [ValidateSet('Desktop', 'Programs')]
-        [string]$Name
-    )
-
-    return [System.Environment]::GetFolderPath([System.Environment+SpecialFolder]$Name)
-}
-
-function Read-TarnquillAnswer {
-    <#
-    .SYNOPSIS
-    Asks a question on the console and returns the line typed, exactly as typed.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Prompt
-    )
-
-    return (Read-Host -Prompt $Prompt)
-}
 
 function Remove-TarnquillUninstallKey {
     <#

@@ -11,6 +11,7 @@
 #   move       the move of the build folder into App-<version> and the file checks
 #   register   shortcuts, uninstall entry, shell refresh, log
 #   launch     Start-Process until the application wrote its start record
+# and the number of C# compiles (assemblies Add-Type loaded) during the installation.
 #
 # Usage: tools/bench-engine-install.sh [ROUNDS] [BULK_BYTES]
 #   ROUNDS      installations, each from nothing (default 3); every round is printed, then medians
@@ -73,9 +74,17 @@ foreach ($command in $points.Keys) {
 }
 $null = Set-PSBreakpoint -Variable 'builtItems' -Mode Write -Action { Add-BenchMark -Name 'move' }
 $null = Set-PSBreakpoint -Variable 'desktopFolder' -Mode Write -Action { Add-BenchMark -Name 'register' }
+# C# compiled by Add-Type is loaded from memory: an assembly without a file and not dynamic. The
+# engine's own list of them, before and after, counts the compiles of the installation.
+function global:Get-BenchCompiledAssemblyCount {
+    return @([AppDomain]::CurrentDomain.GetAssemblies() | Where-Object -FilterScript {
+            -not $_.IsDynamic -and [string]::IsNullOrEmpty($_.Location) }).Count
+}
+$compiledBefore = Get-BenchCompiledAssemblyCount
 try {
     & $Install
 } finally {
+    $global:BenchMarks.Add(('compiles {0}' -f ((Get-BenchCompiledAssemblyCount) - $compiledBefore)))
     [IO.File]::WriteAllLines($Marks, $global:BenchMarks)
 }
 PS
@@ -96,6 +105,9 @@ for round in $(seq 1 "$rounds"); do
     m="$scratch/marks.txt"
     tr -d '\r' <"$m" >"$m.unix" && mv "$m.unix" "$m"
     started=$(stat -c %.3Y "$scratch/started.record")
+    compiles=$(awk '$1 == "compiles" { print $2 }' "$m")
+    echo "round $round: C# compiles during the installation: $compiles"
+    echo "$compiles" >>"$scratch/compiles"
     awk -v c="$(mark "$m" consent)" -v d="$(mark "$m" download)" -v h="$(mark "$m" hash)" \
         -v u="$(mark "$m" unpack)" -v a="$(mark "$m" assembly)" -v i="$(mark "$m" icon)" \
         -v v="$(mark "$m" version-note)" -v mv="$(mark "$m" move)" -v r="$(mark "$m" register)" \
@@ -104,6 +116,7 @@ for round in $(seq 1 "$rounds"); do
         printf "%.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f %.3f\n", s - c, d - c, h - d, u - h, a - u, mv - a, v - i, r - mv, l - r, s - l >> "/dev/stderr"
     }' 2>>"$results"
 done
+echo "C# compiles per installation: $(sort -u "$scratch/compiles" | tr '\n' ' ')"
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 labels=(total "consent to download" download hash unpack "assembly (copy and icon)" "  of which icon" \
     "move into place" "shortcuts, registry, refresh, log" "launch to application start")

@@ -219,6 +219,7 @@ class SetupExecutable(unittest.TestCase):
     def test_payload_holds_every_member_the_installation_relies_on(self):
         relied_on = ["scripts/install.ps1", "scripts/runtime.ps1",
                      "scripts/installation-safety.ps1", "scripts/package-portable.ps1",
+                     "scripts/native-methods.ps1", "scripts/native/ReparseTagReader.cs",
                      "scripts/set-executable-icon.ps1", "scripts/uninstall-installed.ps1",
                      "scripts/apply-update.ps1", "package.json", "assets/tarnquill.ico",
                      "INSTALL_AND_RUN.cmd", "TARNQUILL-Setup.cmd", "main.js", "preload.js",

@@ -2,9 +2,9 @@ Set-StrictMode -Version Latest
 # ctest-timeout: 900
 # Windows PowerShell 5.1 compiles the C# that the scripts hand to Add-Type with
 # the .NET Framework C# 5 compiler, treating warnings as errors unless told not
-# to. The same source texts, taken out of the scripts by the PowerShell parser,
-# are built here with the .NET SDK at language version 5 against the .NET
-# Framework 4.8 reference assemblies, warnings as errors.
+# to. The same source files (scripts/native) are built here with the .NET SDK at
+# language version 5 against the .NET Framework 4.8 reference assemblies,
+# warnings as errors.
 
 BeforeAll {
     $script:Root = $env:TARNQUILL_ROOT
@@ -19,9 +19,9 @@ BeforeAll {
     $script:WorkFolder = Join-Path -Path (Join-Path -Path $script:Release -ChildPath 'build-icon') -ChildPath ('csharp5-' + [guid]::NewGuid().ToString('N'))
     New-Item -ItemType Directory -Path $script:WorkFolder -Force | Out-Null
 
-    # Every Add-Type call of a script: the text it hands to -TypeDefinition (a variable
-    # assigned once in the script) and whether it passes -IgnoreWarnings.
-    function Get-AddTypeSource {
+    # Every Add-Type call of the scripts that compiles something (loading a Framework assembly
+    # by name compiles nothing): its file and whether it passes -IgnoreWarnings.
+    function Get-AddTypeCall {
         param([string]$ScriptPath)
         $tokens = $null
         $errors = $null
@@ -29,44 +29,21 @@ BeforeAll {
         if ($errors.Count -gt 0) {
             throw "The script does not parse: $($errors[0].Message)"
         }
-        $addTypes = @($ast.FindAll({
+        $calls = @($ast.FindAll({
                     param($node)
-                    $node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'Add-Type' -and
-                    # Loading a Framework assembly by name compiles nothing.
-                    @($node.CommandElements | Where-Object -FilterScript { $_ -is [System.Management.Automation.Language.CommandParameterAst] -and $_.ParameterName -eq 'AssemblyName' }).Count -eq 0
+                    ($node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'Add-Type' -and
+                        @($node.CommandElements | Where-Object -FilterScript { $_ -is [System.Management.Automation.Language.CommandParameterAst] -and $_.ParameterName -eq 'AssemblyName' }).Count -eq 0) -or
+                    ($node -is [System.Management.Automation.Language.InvokeMemberExpressionAst] -and $node.Member.Extent.Text -eq 'AddCommand' -and
+                        $node.Arguments.Count -eq 1 -and $node.Arguments[0].Extent.Text -eq "'Add-Type'")
                 }, $true))
-        foreach ($addType in $addTypes) {
-            $elements = $addType.CommandElements
-            $variableName = $null
-            $ignoresWarnings = $false
-            for ($index = 0; $index -lt $elements.Count; $index++) {
-                if ($elements[$index] -isnot [System.Management.Automation.Language.CommandParameterAst]) {
-                    continue
-                }
-                if ($elements[$index].ParameterName -eq 'IgnoreWarnings') {
-                    $ignoresWarnings = $true
-                }
-                if ($elements[$index].ParameterName -eq 'TypeDefinition' -and $index -lt $elements.Count - 1) {
-                    $variableName = $elements[$index + 1].VariablePath.UserPath
-                }
-            }
-            if ($null -eq $variableName) {
-                throw "$ScriptPath gives Add-Type no -TypeDefinition from a variable."
-            }
-            $assignments = @($ast.FindAll({
-                        param($node)
-                        $node -is [System.Management.Automation.Language.AssignmentStatementAst] -and
-                        $node.Left -is [System.Management.Automation.Language.VariableExpressionAst] -and
-                        $node.Left.VariablePath.UserPath -eq $variableName
-                    }, $true))
-            if ($assignments.Count -ne 1) {
-                throw "Expected one assignment of `$$variableName in $ScriptPath, found $($assignments.Count)."
+        foreach ($call in $calls) {
+            $statement = $call
+            while ($null -ne $statement.Parent -and $statement -isnot [System.Management.Automation.Language.StatementAst]) {
+                $statement = $statement.Parent
             }
             [pscustomobject]@{
                 Script          = [System.IO.Path]::GetFileName($ScriptPath)
-                Variable        = $variableName
-                Source          = $assignments[0].Right.Expression.Value
-                IgnoresWarnings = $ignoresWarnings
+                IgnoresWarnings = $statement.Extent.Text -match 'IgnoreWarnings'
             }
         }
     }
@@ -90,16 +67,21 @@ BeforeAll {
 
     $env:DOTNET_CLI_TELEMETRY_OPTOUT = '1'
     $env:DOTNET_NOLOGO = '1'
-    $script:AllSources = @(Get-ChildItem -LiteralPath (Join-Path -Path $script:Root -ChildPath 'scripts') -Filter '*.ps1' |
-            Sort-Object -Property Name | ForEach-Object -Process { Get-AddTypeSource -ScriptPath $_.FullName })
-    $script:Source = @($script:AllSources | Where-Object -FilterScript { $_.Script -eq 'set-executable-icon.ps1' })[0].Source
+    $scripts = Join-Path -Path $script:Root -ChildPath 'scripts'
+    $script:AddTypeCalls = @(Get-ChildItem -LiteralPath $scripts -Filter '*.ps1' |
+            Sort-Object -Property Name | ForEach-Object -Process { Get-AddTypeCall -ScriptPath $_.FullName })
+    # The C# that the scripts' one Add-Type compiles.
+    $script:AllSources = @(Get-ChildItem -LiteralPath (Join-Path -Path $scripts -ChildPath 'native') -Filter '*.cs' |
+            Sort-Object -Property Name | ForEach-Object -Process {
+                [pscustomobject]@{ Script = $_.Name; Source = [System.IO.File]::ReadAllText($_.FullName) } })
+    $script:Source = @($script:AllSources | Where-Object -FilterScript { $_.Script -eq 'IconResourceWriter.cs' })[0].Source
 }
 
 AfterAll {
     Remove-Item -LiteralPath $script:WorkFolder -Recurse -Force -ErrorAction SilentlyContinue
 }
 
-Describe 'The icon writer C# source in set-executable-icon.ps1' {
+Describe 'The icon writer C# source' {
     It 'is the IconResourceWriter type of TarnQuill.Build' {
         $Source | Should -Match 'namespace TarnQuill\.Build\b'
         $Source | Should -Match 'public static class IconResourceWriter\b'
@@ -126,13 +108,13 @@ Describe 'The icon writer C# source in set-executable-icon.ps1' {
 }
 
 Describe 'Every Add-Type source of the scripts' {
-    It 'is one of the five declared types, each handed over with -IgnoreWarnings' {
+    It 'is compiled by one Add-Type, in native-methods.ps1, handed over with -IgnoreWarnings' {
         # Windows PowerShell 5.1 fails on any compiler warning, and a stale LIB
         # folder in the environment gives one (CS1668) to every compile.
-        @($AllSources | ForEach-Object -Process { $_.Script + ' ' + $_.Variable }) | Should -Be @(
-            'disk-space.ps1 diskSpaceSource', 'install.ps1 shellLinkSource', 'install.ps1 shellRefreshSource',
-            'installation-safety.ps1 reparseTagSource', 'set-executable-icon.ps1 IconResourceWriterSource')
-        @($AllSources | Where-Object -FilterScript { -not $_.IgnoresWarnings }) | Should -BeNullOrEmpty
+        @($AddTypeCalls | ForEach-Object -Process { $_.Script }) | Should -Be @('native-methods.ps1')
+        @($AddTypeCalls | Where-Object -FilterScript { -not $_.IgnoresWarnings }) | Should -BeNullOrEmpty
+        @($AllSources | ForEach-Object -Process { $_.Script }) | Should -Be @(
+            'DiskSpace.cs', 'IconResourceWriter.cs', 'ReparseTagReader.cs', 'ShellLink.cs', 'ShellRefresh.cs')
     }
 
     It 'compiles as C# 5 against .NET Framework 4.8 without warnings, all together' {

@@ -18,7 +18,7 @@ BeforeAll {
     Import-InstallWindowsInterface -ScriptPath $script:repoInstall
     # Where the image goes into place: the volume test and the one platform call of a folder move.
     Import-InstallScriptFunction -ScriptPath $script:repoInstall -Name 'Test-TarnquillSameVolume'
-    Import-InstallScriptFunction -ScriptPath (Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'installation-safety.ps1') -Name 'Invoke-TarnquillDirectoryMove'
+    Import-InstallScriptFunction -ScriptPath (Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'retried-moves.ps1') -Name 'Invoke-TarnquillDirectoryMove'
     [void](Initialize-InstallKernel32Double -Folder $script:work)
 
     $script:archive = Get-FakeElectronArchive

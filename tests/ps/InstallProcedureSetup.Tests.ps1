@@ -22,6 +22,12 @@ BeforeAll {
     }
     $script:python = '/usr/bin/python3'
     $script:work = Get-InstallTestFolder
+    # The uninstaller, the icon writer and the update applier, with every library and C# file they load.
+    $script:imageScripts = @('scripts/apply-update.ps1', 'scripts/consent.ps1', 'scripts/file-system.ps1',
+        'scripts/installation-safety.ps1', 'scripts/native-methods.ps1', 'scripts/native/DiskSpace.cs',
+        'scripts/native/IconResourceWriter.cs', 'scripts/native/ReparseTagReader.cs', 'scripts/native/ShellLink.cs',
+        'scripts/native/ShellRefresh.cs', 'scripts/set-executable-icon.ps1', 'scripts/setup-lock.ps1',
+        'scripts/shell-integration.ps1', 'scripts/temporary-folders.ps1', 'scripts/uninstall-installed.ps1')
     $script:repoInstall = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'install.ps1'
     Import-InstallWindowsInterface -ScriptPath $script:repoInstall
     $script:kernel32 = Initialize-InstallKernel32Double -Folder $script:work
@@ -170,9 +176,7 @@ Describe 'a whole installation from the setup executable''s payload' {
         $summary.files.Keys | Should -Not -Contain 'resources/default_app.asar'
         [IO.File]::ReadAllBytes($exe)[0..1] | Should -Be @(0x4D, 0x5A)
         @($summary.files.Keys | Where-Object -FilterScript { $_ -like 'resources/app/scripts/*' } | Sort-Object) | Should -Be @(
-            'resources/app/scripts/apply-update.ps1', 'resources/app/scripts/installation-safety.ps1',
-            'resources/app/scripts/set-executable-icon.ps1', 'resources/app/scripts/temporary-folders.ps1',
-            'resources/app/scripts/uninstall-installed.ps1')
+            @($script:imageScripts | ForEach-Object -Process { 'resources/app/' + $_ }) | Sort-Object)
     }
 
     It 'carries the payload''s application files unchanged' {
@@ -183,8 +187,7 @@ Describe 'a whole installation from the setup executable''s payload' {
             $isRootFile = @('main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md', 'PRIVACY_POLICY.md',
                 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md') -contains $relative
             $isFolder = $relative -like 'assets/*' -or $relative -like 'config/*' -or $relative -like 'src/*'
-            $isScript = @('scripts/uninstall-installed.ps1', 'scripts/installation-safety.ps1', 'scripts/temporary-folders.ps1',
-                'scripts/apply-update.ps1', 'scripts/set-executable-icon.ps1') -contains $relative
+            $isScript = $script:imageScripts -contains $relative
             if ($isRootFile -or $isFolder -or $isScript) {
                 $expected[$relative] = $script:members[$name]
             }

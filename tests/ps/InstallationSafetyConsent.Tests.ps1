@@ -5,7 +5,7 @@ Set-StrictMode -Version Latest
 
 BeforeAll {
     $script:repoRoot = Split-Path -Parent (Split-Path -Parent $PSScriptRoot)
-    . (Join-Path (Join-Path $script:repoRoot 'scripts') 'installation-safety.ps1')
+    . (Join-Path (Join-Path $script:repoRoot 'scripts') 'consent.ps1')
 }
 
 Describe 'Test-TarnquillConsent' {

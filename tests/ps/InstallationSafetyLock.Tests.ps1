@@ -4,7 +4,7 @@ Set-StrictMode -Version Latest
 
 BeforeAll {
     $script:repoRoot = Split-Path -Parent (Split-Path -Parent $PSScriptRoot)
-    $script:safetyScript = Join-Path (Join-Path $script:repoRoot 'scripts') 'installation-safety.ps1'
+    $script:safetyScript = Join-Path (Join-Path $script:repoRoot 'scripts') 'setup-lock.ps1'
     . $script:safetyScript
 
     $script:pwshPath = (Get-Process -Id $PID).Path

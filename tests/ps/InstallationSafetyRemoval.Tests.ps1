@@ -7,6 +7,7 @@ Set-StrictMode -Version Latest
 BeforeAll {
     $script:repoRoot = Split-Path -Parent (Split-Path -Parent $PSScriptRoot)
     . (Join-Path (Join-Path $script:repoRoot 'scripts') 'installation-safety.ps1')
+    . (Join-Path (Join-Path $script:repoRoot 'scripts') 'retried-moves.ps1')
     # The real plain-tree test, for mocks that run it before changing the tree.
     $script:realPlainTree = ${function:Assert-TarnquillPlainTree}
 

@@ -166,6 +166,7 @@ Describe 'Loading installation-safety.ps1' {
             Set-StrictMode -Off
             $ErrorActionPreference = 'Continue'
             . $Library
+            . (Join-Path -Path (Split-Path -Parent -Path $Library) -ChildPath 'setup-lock.ps1')
             $strict = $false
             try {
                 $null = $notAssignedAnywhere

@@ -17,7 +17,10 @@ BeforeAll {
     $script:appRootFiles = @('main.js', 'preload.js', 'package.json', 'NOTICE.txt', 'README.md',
         'PRIVACY_POLICY.md', 'TERMS_OF_USE.md', 'SECURITY.md', 'RELEASE_NOTES.md')
     $script:appFolders = @('assets', 'config', 'src')
-    $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1')
+    $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1',
+        'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1',
+        'native', 'native/DiskSpace.cs', 'native/IconResourceWriter.cs', 'native/ReparseTagReader.cs', 'native/ShellLink.cs',
+        'native/ShellRefresh.cs')
     $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false
 
     # The kernel32 double, built once for this file's runs by the icon writer's own harness.
@@ -44,6 +47,7 @@ BeforeAll {
         foreach ($file in @(Get-ChildItem -LiteralPath (Join-Path -Path $script:repository -ChildPath 'scripts') -Filter '*.ps1' -File)) {
             Copy-Item -LiteralPath $file.FullName -Destination $scripts
         }
+        Copy-Item -LiteralPath (Join-Path -Path $script:repository -ChildPath 'scripts/native') -Destination $scripts -Recurse
         foreach ($name in @('docs', 'installer', 'tests')) {
             $folder = Join-Path -Path $tree -ChildPath $name
             [void][IO.Directory]::CreateDirectory($folder)

@@ -10,7 +10,10 @@ BeforeAll {
     }
     $script:uninstaller = Join-Path -Path $script:repoRoot -ChildPath 'scripts/uninstall-installed.ps1'
     $script:safetyLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/installation-safety.ps1'
-    $script:temporaryLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/temporary-folders.ps1'
+    $script:lockLibrary = Join-Path -Path $script:repoRoot -ChildPath 'scripts/setup-lock.ps1'
+    # What the installed uninstaller loads beside it.
+    $script:uninstallerLibraries = @('installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1', 'native',
+        'setup-lock.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1')
     $script:pwsh = $env:TARNQUILL_PWSH
     if ([string]::IsNullOrEmpty($script:pwsh)) {
         $script:pwsh = Join-Path -Path $script:repoRoot -ChildPath 'release/tools/pwsh/pwsh'
@@ -20,11 +23,14 @@ BeforeAll {
     # The Windows-only interfaces of the uninstaller, defined here from its own
     # text so that Mock can replace them. A mock is an alias, and an alias wins
     # over the function of the same name that the script defines as it runs.
-    $windowsOnly = @('Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Remove-TarnquillUninstallKey',
-        'Get-TarnquillStartupValue', 'Remove-TarnquillStartupValue')
-    # The reparse tag comes from the safety library, which the uninstaller loads.
+    $windowsOnly = @('Remove-TarnquillUninstallKey', 'Get-TarnquillStartupValue', 'Remove-TarnquillStartupValue')
+    # The others come from the libraries that the uninstaller loads.
+    $libraries = Join-Path -Path $script:repoRoot -ChildPath 'scripts'
     $definitions = @()
-    foreach ($source in @(@{ Path = $script:uninstaller; Names = $windowsOnly }, @{ Path = $script:safetyLibrary; Names = @('Get-TarnquillReparseTag') })) {
+    foreach ($source in @(@{ Path = $script:uninstaller; Names = $windowsOnly },
+            @{ Path = (Join-Path -Path $libraries -ChildPath 'shell-integration.ps1'); Names = @('Get-TarnquillSpecialFolder') },
+            @{ Path = (Join-Path -Path $libraries -ChildPath 'consent.ps1'); Names = @('Read-TarnquillAnswer') },
+            @{ Path = $script:safetyLibrary; Names = @('Get-TarnquillReparseTag') })) {
         $ast = [System.Management.Automation.Language.Parser]::ParseFile($source.Path, [ref]$null, [ref]$null)
         $found = @($ast.FindAll({
                     param($node)
@@ -57,8 +63,9 @@ BeforeAll {
         New-TestFile -Path (Join-Path -Path $folder -ChildPath 'resources/app/package.json') -Text '{"version":"0.15.0"}'
         New-TestFile -Path (Join-Path -Path $folder -ChildPath 'resources/app/assets/tarnquill.ico')
         Copy-Item -LiteralPath $script:uninstaller -Destination $scripts
-        Copy-Item -LiteralPath $script:safetyLibrary -Destination $scripts
-        Copy-Item -LiteralPath $script:temporaryLibrary -Destination $scripts
+        foreach ($library in $script:uninstallerLibraries) {
+            Copy-Item -LiteralPath (Join-Path -Path $script:repoRoot -ChildPath ('scripts/' + $library)) -Destination $scripts -Recurse
+        }
         $hidden = Join-Path -Path $folder -ChildPath '.hidden-state'
         New-TestFile -Path $hidden
         [System.IO.File]::SetAttributes($hidden, [System.IO.FileAttributes]::ReadOnly)
@@ -548,7 +555,7 @@ Describe 'uninstall-installed.ps1' {
 
         It 'refuses a second run while another installer or uninstaller holds the lock' {
             $ready = Join-Path -Path $script:box.Root -ChildPath 'lock-held'
-            $holder = "Set-StrictMode -Version Latest; . '$script:safetyLibrary'; `$lock = Enter-TarnquillSetupLock; " +
+            $holder = "Set-StrictMode -Version Latest; . '$script:lockLibrary'; `$lock = Enter-TarnquillSetupLock; " +
             "[System.IO.File]::WriteAllText('$ready.partial', [string]`$PID); [System.IO.File]::Move('$ready.partial', '$ready'); Start-Sleep -Seconds 600"
             # .NET keeps named mutexes under the TMPDIR that a process started with.
             [System.Environment]::SetEnvironmentVariable('TMPDIR', $script:savedEnvironment['TMPDIR'])

@@ -50,9 +50,7 @@ mkdir -p "$links"
 # The names are made inside the engine, so no non-ASCII text crosses a command line.
 wine powershell.exe -NoLogo -NoProfile -NonInteractive -Command "
     \$ErrorActionPreference = 'Stop'
-    . '$(wine_path "$wine_root/tests/ps/support/InstallProcedure.ps1")'
-    . '$(wine_path "$wine_root/scripts/installation-safety.ps1")'
-    Import-InstallScriptFunction -ScriptPath '$(wine_path "$wine_root/scripts/install.ps1")' -Name 'Save-TarnquillShellLink'
+    . '$(wine_path "$wine_root/scripts/shell-integration.ps1")'
     \$name = [regex]::Unescape('\\u0422\\u0430\\u0440\\u043d\\u043a\\u0432\\u0438\\u043b\\u043b')
     \$app = Join-Path -Path '$(wine_path "$links")' -ChildPath \$name
     \$null = New-Item -ItemType Directory -Path \$app

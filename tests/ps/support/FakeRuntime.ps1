@@ -483,8 +483,9 @@ function New-FakeRuntimeSourceTree {
     [void][IO.Directory]::CreateDirectory($scripts)
     $copy = Join-Path -Path $scripts -ChildPath 'runtime.ps1'
     Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath 'runtime.ps1') -Destination $copy -Force
-    foreach ($library in @('installation-safety.ps1', 'disk-space.ps1')) {
-        Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath $library) -Destination $scripts -Force
+    foreach ($library in @('installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1', 'native', 'retried-moves.ps1',
+            'disk-space.ps1', 'runtime-download.ps1')) {
+        Copy-Item -LiteralPath (Join-Path -Path (Join-Path -Path $repositoryRoot -ChildPath 'scripts') -ChildPath $library) -Destination $scripts -Recurse -Force
     }
     $pin = @{ RuntimeScriptPath = $copy }
     foreach ($name in @('Sha256', 'PrimaryUrl', 'MirrorUrl')) {

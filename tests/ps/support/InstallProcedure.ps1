@@ -105,7 +105,7 @@ function Get-InstallTestFolder {
 function Get-InstallScriptFunction {
     <#
     .SYNOPSIS
-    The text of one function definition of a script, taken from its syntax tree.
+    The text of one function definition of a script, or of a library beside it that it loads, taken from its syntax tree.
     #>
     [CmdletBinding()]
     param(
@@ -114,17 +114,24 @@ function Get-InstallScriptFunction {
         [Parameter(Mandatory = $true)]
         [string]$Name
     )
-    $tokens = $null
-    $errors = $null
-    $ast = [System.Management.Automation.Language.Parser]::ParseFile($ScriptPath, [ref]$tokens, [ref]$errors)
-    $found = @($ast.FindAll({
-                param($node)
-                $node -is [System.Management.Automation.Language.FunctionDefinitionAst] -and $node.Name -eq $Name
-            }, $false))
-    if ($found.Count -ne 1) {
-        throw "$ScriptPath defines $Name $($found.Count) times, not once."
+    $candidates = @($ScriptPath) + @(Get-ChildItem -LiteralPath (Split-Path -Parent -Path $ScriptPath) -Filter '*.ps1' |
+            Where-Object -FilterScript { $_.FullName -ne $ScriptPath } | ForEach-Object -Process { $_.FullName })
+    foreach ($candidate in $candidates) {
+        $tokens = $null
+        $errors = $null
+        $ast = [System.Management.Automation.Language.Parser]::ParseFile($candidate, [ref]$tokens, [ref]$errors)
+        $found = @($ast.FindAll({
+                    param($node)
+                    $node -is [System.Management.Automation.Language.FunctionDefinitionAst] -and $node.Name -eq $Name
+                }, $false))
+        if ($found.Count -gt 1) {
+            throw "$candidate defines $Name $($found.Count) times, not once."
+        }
+        if ($found.Count -eq 1) {
+            return $found[0].Body.Extent.Text
+        }
     }
-    return $found[0].Body.Extent.Text
+    throw "Neither $ScriptPath nor a library beside it defines $Name."
 }
 
 function Import-InstallWindowsInterface {
@@ -209,6 +216,7 @@ function Copy-InstallSourceTree {
     foreach ($file in @(Get-ChildItem -LiteralPath (Join-Path -Path $script:InstallRepository -ChildPath 'scripts') -Filter '*.ps1' -File)) {
         Copy-Item -LiteralPath $file.FullName -Destination $scripts
     }
+    Copy-Item -LiteralPath (Join-Path -Path $script:InstallRepository -ChildPath 'scripts/native') -Destination $scripts -Recurse
     return $Destination
 }
 

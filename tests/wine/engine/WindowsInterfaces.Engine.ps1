@@ -10,11 +10,8 @@ Set-StrictMode -Version Latest
 BeforeAll {
     $script:repoRoot = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..\..\..'))
     . (Join-Path -Path $script:repoRoot -ChildPath 'tests\ps\support\InstallProcedure.ps1')
-    $installer = Join-Path -Path $script:repoRoot -ChildPath 'scripts\install.ps1'
     $uninstaller = Join-Path -Path $script:repoRoot -ChildPath 'scripts\uninstall-installed.ps1'
-    foreach ($name in @('Reset-TarnquillRegistryKey', 'Set-TarnquillRegistryValue', 'Send-TarnquillShellChange')) {
-        Import-InstallScriptFunction -ScriptPath $installer -Name $name
-    }
+    . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\shell-integration.ps1')
     foreach ($name in @('Get-TarnquillStartupValue', 'Remove-TarnquillStartupValue', 'Test-TarnquillStartupValueOwned')) {
         Import-InstallScriptFunction -ScriptPath $uninstaller -Name $name
     }
@@ -119,7 +116,7 @@ Describe 'disk-space.ps1 on a small drive' {
     BeforeAll {
         . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\installation-safety.ps1')
         . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\disk-space.ps1')
-        Import-InstallScriptFunction -ScriptPath (Join-Path -Path $script:repoRoot -ChildPath 'scripts\install.ps1') -Name 'Add-TarnquillLogEntry'
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\installer-log.ps1')
         $script:drive = $env:TARNQUILL_SMALL_DRIVE
     }
 

@@ -1,0 +1,102 @@
+Set-StrictMode -Version Latest
+
+# Putting a built image in place as the application folder, and moving this run's backup of the
+# same version back when that fails. Loaded by dot-sourcing by the install procedure; it moves or
+# copies only into the application folder it is given.
+
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'installer-log.ps1')
+
+function Test-TarnquillSameVolume {
+    <#
+    .SYNOPSIS
+    True when two full paths lie on the same drive or share: their roots are equal in any letter case.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$OtherPath
+    )
+    return (Test-TarnquillSamePath -Left ([System.IO.Path]::GetPathRoot($Path)) -Right ([System.IO.Path]::GetPathRoot($OtherPath)))
+}
+
+function Move-TarnquillImage {
+    <#
+    .SYNOPSIS
+    Puts the built image in place as the application folder: a folder move on one volume, a copy across volumes.
+    .DESCRIPTION
+    A folder can't be moved to another volume (TEMP moved to another drive, or a folder mounted from
+    another disk), so there the image is copied into the new application folder, and a copy that
+    fails part-way is deleted again. The build folder itself is left to the run's final clean-up.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$BuildFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$AppFolder
+    )
+    if (Test-TarnquillSameVolume -Path $BuildFolder -OtherPath $AppFolder) {
+        try {
+            Move-TarnquillFolder -Source $BuildFolder -Destination $AppFolder
+            return
+        } catch {
+            # ERROR_NOT_SAME_DEVICE: one drive letter, two volumes.
+            if ((Get-TarnquillWin32Error -Exception $_.Exception) -ne 17) {
+                throw
+            }
+        }
+    }
+    if ($null -ne (Get-TarnquillEntryAttributes -Path $AppFolder)) {
+        throw ('The application folder already exists: ' + $AppFolder)
+    }
+    try {
+        Copy-Item -LiteralPath $BuildFolder -Destination $AppFolder -Recurse -Force
+    } catch {
+        $copyError = $_
+        try {
+            Remove-TarnquillTree -Path $AppFolder
+        } catch {
+            $null = $_
+        }
+        throw $copyError
+    }
+}
+
+function Restore-TarnquillBackup {
+    <#
+    .SYNOPSIS
+    Moves this run's backup back to the application folder and logs the outcome. Never throws.
+    .DESCRIPTION
+    Called when the new image could not be put in place, so that the shortcuts and the uninstall
+    entry, which name the application folder, keep working with the earlier installation.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$BackupFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$AppFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$LogFile
+    )
+    $name = [System.IO.Path]::GetFileName($BackupFolder)
+    try {
+        Move-TarnquillFolder -Source $BackupFolder -Destination $AppFolder
+        $entry = 'Moved backup back into place: ' + $name
+    } catch {
+        $entry = 'Backup not moved back: ' + $name + '. ' + $_.Exception.Message
+    }
+    try {
+        Add-TarnquillLogEntry -Path $LogFile -Text $entry
+    } catch {
+        $null = $_
+    }
+}
