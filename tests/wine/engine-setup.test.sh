@@ -366,6 +366,30 @@ last_day=$(date +%Y%m%d)
     echo "ok: InstallDate" || fail "InstallDate: expected $first_day to $last_day, got [$installed_on]"
 size=$(find "$app" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "0x%x", int((s + 1023) / 1024) }')
 check_eq "EstimatedSize" "$size" "$(reg_value "$uninstall_key" EstimatedSize)"
+# The package manager manifest made with this setup names the entry this installation wrote: the
+# key its product code names, its values, and the root that holds the installed version.
+printf '@echo %%LOCALAPPDATA%%\r\n' >"$scratch/local-app-data.cmd"
+check_eq "LOCALAPPDATA shown" 0 "$(cmd_run "$scratch/local-app-data.txt" "$scratch/local-app-data.cmd")"
+/usr/bin/python3 - "$scratch/winget/TARNQUILL.TARNQUILL/$version/TARNQUILL.TARNQUILL.installer.yaml" \
+    "$(head -n 1 "$scratch/local-app-data.txt")" >"$scratch/manifest.txt" <<'PY' || fail "manifest unread"
+import sys, yaml
+manifest = yaml.safe_load(open(sys.argv[1], encoding="utf-8"))
+(entry,) = manifest["AppsAndFeaturesEntries"]
+for name in ["ProductCode", "DisplayName", "Publisher", "DisplayVersion"]:
+    print(f"{name}={entry[name]}")
+print(f"ProductCode of the installer={manifest['ProductCode']}")
+root = manifest["InstallationMetadata"]["DefaultInstallLocation"]
+print(f"InstallLocation's folder={root.replace('%LOCALAPPDATA%', sys.argv[2])}")
+PY
+manifest_value() { sed -n "s/^$1=//p" "$scratch/manifest.txt"; }
+product_key="${uninstall_key%\\*}\\$(manifest_value ProductCode)"
+check_eq "manifest: ProductCode of the installer" "$(manifest_value ProductCode)" \
+    "$(manifest_value "ProductCode of the installer")"
+for name in DisplayName Publisher DisplayVersion; do
+    check_eq "manifest: $name" "$(reg_value "$product_key" "$name")" "$(manifest_value "$name")"
+done
+location=$(reg_value "$product_key" InstallLocation)
+check_eq "manifest: DefaultInstallLocation" "${location%\\*}" "$(manifest_value "InstallLocation's folder")"
 for link in "$users/Desktop/TARNQUILL.lnk" "$programs/TARNQUILL.lnk"; do
     /usr/bin/python3 "$wine_root/tests/support/lnk_fields.py" "$link" >"$scratch/link.txt" 2>&1 || true
     has_line "target of ${link##*/users/}" "$scratch/link.txt" "target=$win_app\\TARNQUILL.exe"
