@@ -487,8 +487,8 @@ Describe 'the C# compile of an installation' {
         }
         [IO.File]::WriteAllText($pipe, "// the source that the compile waited for`n")
         $run = Wait-InstallProcess -Started $started
-        $run.ExitCode | Should -Not -Be 0
-        Get-ErrorText $run.Stderr | Should -Match 'Installation cancelled before downloading\.'
+        $run.ExitCode | Should -Be (1602 % 256)
+        $run.Stdout | Should -Match 'Installation cancelled before downloading\.'
     }
 
     It 'stops on a compile that fails, naming the compile, before any request reaches the server' {
