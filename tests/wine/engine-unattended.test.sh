@@ -76,7 +76,17 @@ mapped_windows() {
 # closed, nothing answered; the mapped windows listed before and every 0.2 s during the run. Sets
 # rc (the whole exit code) and windows (how many windows appeared); keeps the dialog texts in
 # $scratch/NAME.dialogs. No wineserver reset: a holder process of the test may be running.
+# A run in which Wine could not make one of the processes at all ("failed to map the shared user
+# data", seen once under load) is made once more, and said so.
 run_setup() {
+    run_setup_once "$@"
+    if grep -q 'failed to map the shared user data' "$scratch/$1.err"; then
+        echo "note: $1: Wine could not start a process ($(grep -m1 'shared user data' "$scratch/$1.err")); once more"
+        run_setup_once "$@"
+    fi
+}
+
+run_setup_once() {
     local name="$1" rcfile="$scratch/$1.rc" seen="$scratch/$1.windows" before end=$((SECONDS + 300))
     shift
     rm -f "$rcfile" "$scratch/$name.code"
