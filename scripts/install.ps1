@@ -86,11 +86,18 @@ function Get-TarnquillSignatureStatus {
 function Get-TarnquillAccountSid {
     <#
     .SYNOPSIS
-    The security identifier of the account this process runs as (S-1-5-18 for LocalSystem).
+    The security identifier of the account this process runs as (S-1-5-18 for LocalSystem); $null when it cannot be read.
+    .DESCRIPTION
+    The check guards against the wrong account; it does not stop a run on its own failure (a
+    host without Windows accounts reads none).
     #>
     [CmdletBinding()]
     param()
-    return [System.Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+    try {
+        return [System.Security.Principal.WindowsIdentity]::GetCurrent().User.Value
+    } catch {
+        return $null
+    }
 }
 
 function Start-TarnquillApplication {
