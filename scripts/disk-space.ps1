@@ -124,6 +124,32 @@ function New-TarnquillDiskSpaceError {
     return $exception
 }
 
+function Get-TarnquillDiskFullCode {
+    <#
+    .SYNOPSIS
+    The Windows error 112 or 39 (disk full) that this one exception carries, or 0.
+    .DESCRIPTION
+    Each step fails in its own way: a .NET file write throws an IOException whose HRESULT holds
+    the Win32 code, the C# helpers throw a Win32Exception whose NativeErrorCode holds it (its
+    HRESULT is E_FAIL), and other types may carry such an HRESULT too. Any type counts.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+    $codes = @(112, 39)
+    if ($Exception -is [System.ComponentModel.Win32Exception] -and $codes -contains $Exception.NativeErrorCode) {
+        return $Exception.NativeErrorCode
+    }
+    # FACILITY_WIN32 (7) with the failure bit: 0x8007xxxx.
+    $result = $Exception.HResult
+    if ((($result -shr 16) -band 0xFFFF) -eq 0x8007 -and $codes -contains ($result -band 0xFFFF)) {
+        return ($result -band 0xFFFF)
+    }
+    return 0
+}
+
 function Test-TarnquillDiskFull {
     <#
     .SYNOPSIS
@@ -135,7 +161,7 @@ function Test-TarnquillDiskFull {
         [System.Exception]$Exception
     )
     for ($inner = $Exception; $null -ne $inner; $inner = $inner.InnerException) {
-        if (@(112, 39) -contains (Get-TarnquillWin32Error -Exception $inner)) {
+        if ((Get-TarnquillDiskFullCode -Exception $inner) -ne 0) {
             return $true
         }
     }
@@ -170,10 +196,12 @@ function Resolve-TarnquillDiskFullError {
     if ($null -eq $full) {
         return $ErrorRecord
     }
-    while ($null -ne $full.InnerException -and (Test-TarnquillDiskFull -Exception $full.InnerException)) {
+    while ((Get-TarnquillDiskFullCode -Exception $full) -eq 0) {
         $full = $full.InnerException
     }
-    $exception = New-Object -TypeName System.IO.IOException -ArgumentList ($Step + ' stopped: the disk is full. ' + $full.Message.Trim()), $full.HResult
+    # The HRESULT of the Win32 code, whatever type carried it, so the named error is known as disk full too.
+    $result = [int](0x80070000 -bor (Get-TarnquillDiskFullCode -Exception $full))
+    $exception = New-Object -TypeName System.IO.IOException -ArgumentList ($Step + ' stopped: the disk is full. ' + $full.Message.Trim()), $result
     $exception.Data['TarnquillStep'] = $Step
     return $exception
 }

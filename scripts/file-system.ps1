@@ -9,6 +9,9 @@ function ConvertTo-TarnquillFullPath {
     <#
     .SYNOPSIS
     Makes a path absolute with the platform's normalisation; optionally cuts every trailing separator.
+    .DESCRIPTION
+    A root keeps its separator: "R:" without it names the current folder on drive R (a TEMP of
+    R:\ on a RAM disk), not the drive's root.
     #>
     [CmdletBinding()]
     param(
@@ -21,7 +24,12 @@ function ConvertTo-TarnquillFullPath {
     $full = [System.IO.Path]::GetFullPath($Path)
     if ($TrimTrailingSeparators) {
         $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
-        $full = $full.TrimEnd($separators)
+        $root = [System.IO.Path]::GetPathRoot($full)
+        $trimmed = $full.TrimEnd($separators)
+        if ($trimmed.Length -lt $root.Length) {
+            $trimmed = $root
+        }
+        $full = $trimmed
     }
     return $full
 }

@@ -47,7 +47,13 @@ function Import-TarnquillNativeMethods {
     if (Test-TarnquillNativeMethods) {
         return
     }
-    Complete-TarnquillNativeMethodsImport -Import (Start-TarnquillNativeMethodsImport)
+    # A compile started in the background (the install procedure's, while the consent screen is
+    # read) is waited for rather than started a second time.
+    $started = Get-Variable -Name TarnquillNativeImport -Scope Script -ValueOnly -ErrorAction SilentlyContinue
+    if ($null -eq $started) {
+        $started = Start-TarnquillNativeMethodsImport
+    }
+    Complete-TarnquillNativeMethodsImport -Import $started
 }
 
 function Start-TarnquillNativeMethodsImport {
@@ -66,7 +72,8 @@ function Start-TarnquillNativeMethodsImport {
     $shell = [System.Management.Automation.PowerShell]::Create()
     # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
     $null = $shell.AddCommand('Add-Type').AddParameter('LiteralPath', [string[]](Get-TarnquillNativeSourcePath)).AddParameter('IgnoreWarnings', $true)
-    return [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke() }
+    $script:TarnquillNativeImport = [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke(); Done = $false; Failure = $null }
+    return $script:TarnquillNativeImport
 }
 
 function Complete-TarnquillNativeMethodsImport {
@@ -83,6 +90,14 @@ function Complete-TarnquillNativeMethodsImport {
     if ($null -eq $Import) {
         return
     }
+    # Waited for once; a second caller gets the same outcome.
+    if ($Import.Done) {
+        if ($null -ne $Import.Failure) {
+            throw $Import.Failure
+        }
+        return
+    }
+    $Import.Done = $true
     $reason = $null
     try {
         $null = $Import.Shell.EndInvoke($Import.Pending)
@@ -99,7 +114,8 @@ function Complete-TarnquillNativeMethodsImport {
         if ([string]::IsNullOrEmpty($reason)) {
             $reason = 'the compiled assembly does not hold ' + $script:TarnquillNativeMarkerType + '.'
         }
-        throw ('The C# helpers of the setup scripts could not be compiled (Add-Type): ' + $reason)
+        $Import.Failure = 'The C# helpers of the setup scripts could not be compiled (Add-Type): ' + $reason
+        throw $Import.Failure
     }
 }
 
