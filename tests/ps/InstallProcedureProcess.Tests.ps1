@@ -90,7 +90,7 @@ Describe 'install.ps1 run with pwsh -File' {
         $script:sandbox = New-InstallSandbox -Parent $script:work
         $script:doubles = Join-Path -Path $script:sandbox.Root -ChildPath 'doubles.jsonl'
         $script:answers = Join-Path -Path $script:sandbox.Root -ChildPath 'answers'
-        [void](Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers)
+        $script:profile = Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers
     }
 
     AfterEach {
@@ -168,6 +168,53 @@ Describe 'install.ps1 run with pwsh -File' {
         $third = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch')
         $third.ExitCode | Should -Be 1
         Get-ErrorText $third.Stderr | Should -Match 'Installation cancelled before downloading\.'
+    }
+
+    It 'names the image build in its stop when the disk fills as the icon writer commits the executable (error <Code>)' -ForEach @(
+        @{ Code = 112 }, @{ Code = 39 }
+    ) {
+        # The kernel32 double refuses the commit as Windows does on a full disk: a Win32Exception with the code.
+        Set-Answer -Number 1 -Text 'y'
+        $refuse = @{ KERNEL32_DOUBLE_REFUSE = 'EndUpdateResourceW'; KERNEL32_DOUBLE_ERROR = [string]$Code }
+        $run = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 -Environment $refuse `
+                -Arguments @('-NoLogo', '-File', $script:installScript, '-NoLaunch'))
+
+        $run.ExitCode | Should -Be 1
+        $message = 'Building the application image in the temporary folder stopped: the disk is full. EndUpdateResource failed.'
+        Get-ErrorText $run.Stderr | Should -Match ([regex]::Escape($message))
+        $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+        $entries[-1] | Should -Be ('ERROR ' + $message)
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
+    }
+
+    It 'removes the BITS job that a run cut off a minute ago left in its work folder before it downloads, and leaves a portable build''s job' {
+        # The first run's console was closed mid-download; its folder is too young to be removed,
+        # but under the lock its transfer can only be an orphan that would download a second time.
+        $cut = [IO.Path]::Combine($script:sandbox.Temp, 'TARNQUILL-Setup-0.15.0-00000000000d0e0f-0000000000000001', 'TARNQUILL-v0.15.0', '.runtime', 'cache')
+        [void][IO.Directory]::CreateDirectory($cut)
+        $orphan = Join-Path -Path $cut -ChildPath 'electron-v43.4.1-win32-x64.zip.partial'
+        [IO.File]::WriteAllText($orphan, 'first megabytes')
+        $portable = [IO.Path]::Combine($script:sandbox.Root, 'portable tree', '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip.partial')
+        $queue = '@(' + ((@($orphan, $portable) | ForEach-Object -Process {
+                    "[pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download'; FileList = @([pscustomobject]@{ LocalName = '" + $_.Replace("'", "''") + "' }) }"
+                }) -join ', ') + ')'
+        [IO.File]::AppendAllText($script:profile, @"
+`$global:BitsQueue = $queue
+function global:Get-BitsTransfer { [CmdletBinding()] param() `$global:BitsQueue }
+function global:Remove-BitsTransfer {
+    [CmdletBinding()] param(`$BitsJob)
+    Write-InstallDoubleCall -Command 'Remove-BitsTransfer' -Parameters @{ File = [string]`$BitsJob.FileList[0].LocalName }
+}
+"@)
+        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+        Set-Answer -Number 1 -Text 'y'
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch')
+
+        $run.ExitCode | Should -Be 0 -Because $run.Stderr
+        $calls = Read-InstallDoubleCall -DoublesLog $script:doubles
+        $removed = @($calls | Where-Object -FilterScript { $_.Command -eq 'Remove-BitsTransfer' })
+        @($removed | ForEach-Object -Process { $_.Parameters.File }) | Should -Be @($orphan)
+        @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be ($requests + 1)
     }
 
     It 'retries a run killed mid-download from its own tree, then a new run takes the earlier verified archive and clears only stale leftovers' {

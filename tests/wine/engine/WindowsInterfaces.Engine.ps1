@@ -130,6 +130,8 @@ Describe 'disk-space.ps1 on a small drive' {
         $outer.FreeBytes | Should -BeGreaterThan 39MB
         $outer.FreeBytes | Should -BeLessOrEqual 40MB
         $inner = Get-TarnquillDiskSpace -Path ($script:drive + 'inner\archive.zip')
+        # Named as the user knows it, by the folder the other volume is mounted at.
+        $inner.Volume | Should -Be ($script:drive + 'inner\')
         $inner.FreeBytes | Should -BeGreaterThan 4MB
         $inner.FreeBytes | Should -BeLessOrEqual 5MB
     }
@@ -209,5 +211,63 @@ public static class TarnquillHeldFile
         Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly
         (Get-Item -LiteralPath $destination).Length | Should -Be 50000001
         Test-Path -LiteralPath ($destination + '.partial') | Should -BeFalse
+    }
+}
+
+Describe 'temporary-folders.ps1 with TEMP at the root of a drive' {
+    # TEMP=T:\ as on a RAM disk. "T:" without its separator would name the current folder on T:,
+    # which is set elsewhere here, as a shell that was once there leaves it.
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\runtime.ps1')
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\temporary-folders.ps1')
+        $script:drive = $env:TARNQUILL_SMALL_DRIVE
+        $script:savedTemp = @($env:TEMP, $env:TMP, [IO.Directory]::GetCurrentDirectory())
+        $script:tree = Join-Path -Path $env:TEMP -ChildPath ('tarnquill-tree-' + [guid]::NewGuid().ToString('N'))
+    }
+
+    AfterAll {
+        $env:TEMP = $script:savedTemp[0]
+        $env:TMP = $script:savedTemp[1]
+        [IO.Directory]::SetCurrentDirectory($script:savedTemp[2])
+        Remove-Item -LiteralPath $script:tree -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'takes the verified archive of a leftover there into this tree, then removes the leftover' {
+        if (-not $script:drive) {
+            Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
+            return
+        }
+        $leftover = $script:drive + 'TARNQUILL-Setup-0.15.0-00000000000e0f10-0000000000000001'
+        $cache = [IO.Path]::Combine($leftover, 'TARNQUILL-v0.15.0', '.runtime', 'cache')
+        $null = [IO.Directory]::CreateDirectory($cache)
+        $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+        [IO.File]::WriteAllText($archive, 'an archive verified by its pin')
+        $script:ElectronSha256 = (Get-FileHash -LiteralPath $archive -Algorithm SHA256).Hash.ToLowerInvariant()
+        [IO.Directory]::SetLastWriteTimeUtc($leftover, [DateTime]::UtcNow.AddMinutes(-20))
+        Mock Get-TarnQuillRoot { $script:tree }
+        $env:TEMP = $script:drive
+        $env:TMP = $script:drive
+        [IO.Directory]::SetCurrentDirectory($script:drive + 'Temp')
+
+        $temporary = @(Get-TarnquillTemporaryFolders)
+        $temporary | Should -Contain $script:drive
+        $found = @(Get-TarnquillLeftoverFolders -TempFolder $temporary)
+        @($found | ForEach-Object -Process { $_.Path }) | Should -Be @($leftover)
+        Import-ElectronArchiveFromEarlierRun -SourceTree @($found[0].SourceTree) | Should -BeTrue
+        (Get-FileHash -LiteralPath (Get-ElectronArchivePath) -Algorithm SHA256).Hash | Should -Be $script:ElectronSha256
+        @(Remove-TarnquillLeftoverFolders -Folder $found) | Should -Be @('Removed leftover temporary folder: ' + $found[0].Name + ' (0 MB)')
+        Test-Path -LiteralPath $leftover | Should -BeFalse
+    }
+}
+
+Describe 'setup-lock.ps1 reading the executable of a process' {
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\setup-lock.ps1')
+    }
+
+    It 'reads this engine''s own executable through QueryFullProcessImageName' {
+        $own = [System.Diagnostics.Process]::GetCurrentProcess()
+        Get-TarnquillProcessImagePath -ProcessId $own.Id | Should -Be $own.MainModule.FileName
+        Get-TarnquillProcessPath -Process $own | Should -Be ([IO.Path]::GetFullPath($own.MainModule.FileName))
     }
 }
