@@ -206,9 +206,11 @@ function global:Remove-BitsTransfer {
     Write-InstallDoubleCall -Command 'Remove-BitsTransfer' -Parameters @{ File = [string]`$BitsJob.FileList[0].LocalName }
 }
 "@)
+        # The new run's own work folder beside it, so that it downloads the archive: once.
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-00000000000d0e10-0000000000000002'
         $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
         Set-Answer -Number 1 -Text 'y'
-        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch')
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'))
 
         $run.ExitCode | Should -Be 0 -Because $run.Stderr
         $calls = Read-InstallDoubleCall -DoublesLog $script:doubles
