@@ -133,6 +133,8 @@ function Stop-TarnquillNativeMethodsImport {
     if ($null -eq $Import) {
         return
     }
-    # BeginStop returns at once; the compiler may still finish, which harms nothing.
+    # BeginStop returns at once; the compiler may still finish, which harms nothing. A later
+    # Import-TarnquillNativeMethods then starts afresh rather than wait for a stopped one.
     $null = $Import.Shell.BeginStop($null, $null)
+    Remove-Variable -Name TarnquillNativeImport -Scope Script -ErrorAction SilentlyContinue
 }
