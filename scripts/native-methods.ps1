@@ -1,13 +1,13 @@
 Set-StrictMode -Version Latest
 
 # The C# that the setup scripts call (the files in the native folder beside this one: reparse tags,
-# free disk space, shell links, the shell refresh and the icon resource writer), compiled into the
-# process by one Add-Type. On Windows PowerShell 5.1 every Add-Type of source writes temporary files
-# and starts csc.exe, and a virus scanner then reads the new assembly, so a run compiles once: the
-# install procedure starts the compile in a background runspace while the user reads the consent
-# screen, and everything else compiles on first use. The types belong to the process, so a
-# compile finished in one runspace serves every other. Loaded by dot-sourcing by the libraries
-# that call the types; it writes nothing but the compiler's temporary files.
+# free disk space, a process's executable path, shell links, the shell refresh and the icon resource
+# writer), compiled into the process by one Add-Type. On Windows PowerShell 5.1 every Add-Type of
+# source writes temporary files and starts csc.exe, and a virus scanner then reads the new assembly,
+# so a run compiles once: the install procedure starts the compile in a background runspace while
+# the user reads the consent screen, and everything else compiles on first use. The types belong to
+# the process, so a compile finished in one runspace serves every other. Loaded by dot-sourcing by
+# the libraries that call the types; it writes nothing but the compiler's temporary files.
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
 
