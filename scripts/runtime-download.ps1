@@ -39,7 +39,7 @@ function Invoke-ElectronBitsTransfer {
     # A job that writes into this tree was left by an earlier run from it.
     Remove-ElectronStaleBitsJobs -Folder @(Get-TarnQuillRoot)
     $room = Get-ElectronDownloadRoom -Destination $Destination
-    $limit = Get-ElectronDownloadLimit -Room $room
+    $limit = $room.Limit
     $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
         -DisplayName $script:ElectronBitsJobName -Description $Url
     $completed = $false
@@ -226,7 +226,7 @@ function Invoke-ElectronWebDownload {
         # Known lengths are refused before the file is made; any body stops short of the margin.
         # The limit is worked out once: the loop below only compares, with no call per read.
         $room = Get-ElectronDownloadRoom -Destination $Destination
-        $limit = Get-ElectronDownloadLimit -Room $room
+        $limit = $room.Limit
         if ($total -gt $limit) {
             throw (New-ElectronDownloadSpaceError -Room $room -Bytes $total)
         }
@@ -272,35 +272,24 @@ function Invoke-ElectronWebDownload {
 function Get-ElectronDownloadRoom {
     <#
     .SYNOPSIS
-    The volume and free bytes where the download is written ($null when unknown), read once before it starts.
+    The room for the download, read once before it starts: Volume, FreeBytes, and Limit, the most
+    bytes it may write and still leave the margin free (no limit when the space cannot be read).
+    .DESCRIPTION
+    The announced length is compared with Limit before anything is written, and the length so far
+    before each write (or at each poll of BITS), with no call per read, so that a body of unknown
+    length, or one longer than announced, never fills the disk.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [string]$Destination
     )
-    return Get-TarnquillDiskSpace -Path (Split-Path -Parent -Path $Destination)
-}
-
-function Get-ElectronDownloadLimit {
-    <#
-    .SYNOPSIS
-    The most bytes the download may write to the volume of Room and still leave the margin free.
-    .DESCRIPTION
-    Worked out once, before a transfer starts, from the free space read then: the announced length
-    is compared with it before anything is written, and the length so far before each write (or at
-    each poll of BITS), so that a body of unknown length, or one longer than announced, never fills
-    the disk. With the room unknown there is no limit.
-    #>
-    [CmdletBinding()]
-    param(
-        [AllowNull()]
-        [object]$Room
-    )
-    if ($null -eq $Room) {
-        return [long]::MaxValue
+    $space = Get-TarnquillDiskSpace -Path (Split-Path -Parent -Path $Destination)
+    if ($null -eq $space) {
+        return [pscustomobject]@{ Volume = $null; FreeBytes = -1; Limit = [long]::MaxValue }
     }
-    return ([long]$Room.FreeBytes - [long]$script:TarnquillSpaceMarginBytes)
+    $limit = [long]$space.FreeBytes - [long]$script:TarnquillSpaceMarginBytes
+    return [pscustomobject]@{ Volume = $space.Volume; FreeBytes = $space.FreeBytes; Limit = $limit }
 }
 
 function New-ElectronDownloadSpaceError {
