@@ -69,9 +69,13 @@ function Start-TarnquillNativeMethodsImport {
     if (Test-TarnquillNativeMethods) {
         return $null
     }
+    $compile = {
+        param([string[]]$Paths)
+        # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
+        Add-Type -LiteralPath $Paths -IgnoreWarnings
+    }
     $shell = [System.Management.Automation.PowerShell]::Create()
-    # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
-    $null = $shell.AddCommand('Add-Type').AddParameter('LiteralPath', [string[]](Get-TarnquillNativeSourcePath)).AddParameter('IgnoreWarnings', $true)
+    $null = $shell.AddScript($compile.ToString()).AddArgument([string[]](Get-TarnquillNativeSourcePath))
     $script:TarnquillNativeImport = [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke(); Done = $false; Failure = $null }
     return $script:TarnquillNativeImport
 }
@@ -133,8 +137,9 @@ function Stop-TarnquillNativeMethodsImport {
     if ($null -eq $Import) {
         return
     }
-    # BeginStop returns at once; the compiler may still finish, which harms nothing. A later
-    # Import-TarnquillNativeMethods then starts afresh rather than wait for a stopped one.
+    # BeginStop returns at once. A compile already inside the compiler runs to its end, and the
+    # process waits for that when it exits, seconds at most. A later Import-TarnquillNativeMethods
+    # starts afresh rather than wait for a stopped one.
     $null = $Import.Shell.BeginStop($null, $null)
     Remove-Variable -Name TarnquillNativeImport -Scope Script -ErrorAction SilentlyContinue
 }

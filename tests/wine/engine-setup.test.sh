@@ -299,6 +299,10 @@ else
 fi
 
 echo "== Install with older versions present: retention question, shortcuts, registry, start (${SECONDS} s)"
+# The engine counts the C# compiles of each PowerShell process (Program.cs).
+compile_log="$scratch/compiles.log"
+: >"$compile_log"
+export TARNQUILL_ENGINE_COMPILE_LOG="$(wine_path "$compile_log")"
 for old in "App-0.11.0" "Backup-0.11.0-0123456789abcdef0123456789abcdef" "App-0.13.3"; do
     mkdir -p "$local_root/$old"
     echo old >"$local_root/$old/TARNQUILL.exe"
@@ -314,6 +318,8 @@ screen_has "listed for removal" "$scratch/success.retention.txt" \
     "$win_root\\App-0.11.0$win_root\\Backup-0.11.0-0123456789abcdef0123456789abcdefRemove exactly"
 setup_finish
 check_eq "exit code after the installation" 0 "$run_rc"
+check_eq "C# compiles of the installation's PowerShell" "compiles 1;" "$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')"
+unset TARNQUILL_ENGINE_COMPILE_LOG
 check_eq "dialogs" 1 "$(wc -l <"$scratch/success.dialogs")"
 check_eq "version folders and log" "App-0.13.3 App-$version Logs" "$(ls "$local_root" | tr '\n' ' ' | sed 's/ $//')"
 app="$local_root/App-$version"
@@ -360,6 +366,30 @@ last_day=$(date +%Y%m%d)
     echo "ok: InstallDate" || fail "InstallDate: expected $first_day to $last_day, got [$installed_on]"
 size=$(find "$app" -type f -printf '%s\n' | awk '{ s += $1 } END { printf "0x%x", int((s + 1023) / 1024) }')
 check_eq "EstimatedSize" "$size" "$(reg_value "$uninstall_key" EstimatedSize)"
+# The package manager manifest made with this setup names the entry this installation wrote: the
+# key its product code names, its values, and the root that holds the installed version.
+printf '@echo %%LOCALAPPDATA%%\r\n' >"$scratch/local-app-data.cmd"
+check_eq "LOCALAPPDATA shown" 0 "$(cmd_run "$scratch/local-app-data.txt" "$scratch/local-app-data.cmd")"
+/usr/bin/python3 - "$scratch/winget/TARNQUILL.TARNQUILL/$version/TARNQUILL.TARNQUILL.installer.yaml" \
+    "$(head -n 1 "$scratch/local-app-data.txt")" >"$scratch/manifest.txt" <<'PY' || fail "manifest unread"
+import sys, yaml
+manifest = yaml.safe_load(open(sys.argv[1], encoding="utf-8"))
+(entry,) = manifest["AppsAndFeaturesEntries"]
+for name in ["ProductCode", "DisplayName", "Publisher", "DisplayVersion"]:
+    print(f"{name}={entry[name]}")
+print(f"ProductCode of the installer={manifest['ProductCode']}")
+root = manifest["InstallationMetadata"]["DefaultInstallLocation"]
+print(f"InstallLocation's folder={root.replace('%LOCALAPPDATA%', sys.argv[2])}")
+PY
+manifest_value() { sed -n "s/^$1=//p" "$scratch/manifest.txt"; }
+product_key="${uninstall_key%\\*}\\$(manifest_value ProductCode)"
+check_eq "manifest: ProductCode of the installer" "$(manifest_value ProductCode)" \
+    "$(manifest_value "ProductCode of the installer")"
+for name in DisplayName Publisher DisplayVersion; do
+    check_eq "manifest: $name" "$(reg_value "$product_key" "$name")" "$(manifest_value "$name")"
+done
+location=$(reg_value "$product_key" InstallLocation)
+check_eq "manifest: DefaultInstallLocation" "${location%\\*}" "$(manifest_value "InstallLocation's folder")"
 for link in "$users/Desktop/TARNQUILL.lnk" "$programs/TARNQUILL.lnk"; do
     /usr/bin/python3 "$wine_root/tests/support/lnk_fields.py" "$link" >"$scratch/link.txt" 2>&1 || true
     has_line "target of ${link##*/users/}" "$scratch/link.txt" "target=$win_app\\TARNQUILL.exe"
@@ -433,10 +463,18 @@ echo "== The registered quiet uninstall through cmd (${SECONDS} s)"
 printf '@%s\r\n@exit /b %%errorlevel%%\r\n' "$(reg_value "$uninstall_key" QuietUninstallString)" \
     >"$scratch/uninstall.cmd"
 set +e
-DISPLAY= wine cmd /c "$(wine_path "$scratch/uninstall.cmd")" 2>&1 </dev/null | tr -d '\r' >"$scratch/uninstall.out"
+: >"$compile_log"
+DISPLAY= TARNQUILL_ENGINE_COMPILE_LOG="$(wine_path "$compile_log")" \
+    wine cmd /c "$(wine_path "$scratch/uninstall.cmd")" 2>&1 </dev/null | tr -d '\r' >"$scratch/uninstall.out"
 rc=${PIPESTATUS[0]}
 set -e
 check_eq "exit code of the uninstall" 0 "$rc"
+# The uninstaller compiles only when it first meets a reparse point, so at most once.
+uninstall_compiles=$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')
+case "$uninstall_compiles" in
+"compiles 0;" | "compiles 1;") echo "ok: C# compiles of the uninstaller's PowerShell: $uninstall_compiles" ;;
+*) fail "C# compiles of the uninstaller's PowerShell: expected one process with at most one, got [$uninstall_compiles]" ;;
+esac
 has_line "uninstall report" "$scratch/uninstall.out" "TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained."
 [ ! -e "$local_root" ] && echo "ok: installation root removed" || fail "left in the root: $(ls -A "$local_root")"
 [ ! -e "$users/Desktop/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL" ] &&
