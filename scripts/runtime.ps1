@@ -197,23 +197,6 @@ function Test-ElectronPlainPath {
     return $true
 }
 
-function Get-ElectronArchiveUnpackedSize {
-    <#
-    .SYNOPSIS
-    The sum of the uncompressed sizes of an open archive's members, as its central directory gives them.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [System.IO.Compression.ZipArchive]$Archive
-    )
-    [long]$total = 0
-    foreach ($entry in $Archive.Entries) {
-        $total += $entry.Length
-    }
-    return $total
-}
-
 function Assert-ElectronUnpackRoom {
     <#
     .SYNOPSIS
@@ -389,7 +372,12 @@ function Ensure-ElectronRuntime {
             $unreadable = Get-TarnquillPlatformException -Exception $_.Exception
         }
         if ($null -ne $zip) {
-            $unread = @(Assert-ElectronUnpackRoom -Archive $archive -UnpackedBytes (Get-ElectronArchiveUnpackedSize -Archive $zip) `
+            # The uncompressed sizes of the members, as the central directory gives them.
+            [long]$unpacked = 0
+            foreach ($entry in $zip.Entries) {
+                $unpacked += $entry.Length
+            }
+            $unread = @(Assert-ElectronUnpackRoom -Archive $archive -UnpackedBytes $unpacked `
                     -RuntimeBase $runtimeBase -ImageFolder $ImageFolder -ApplicationBytes $ApplicationBytes -InstallFolder $InstallFolder)
             foreach ($sentence in $unread) {
                 if ($null -ne $UnreadSpace) {
