@@ -63,9 +63,13 @@ function Start-TarnquillNativeMethodsImport {
     if (Test-TarnquillNativeMethods) {
         return $null
     }
+    $compile = {
+        param([string[]]$Paths)
+        # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
+        Add-Type -LiteralPath $Paths -IgnoreWarnings
+    }
     $shell = [System.Management.Automation.PowerShell]::Create()
-    # Warnings (a stale LIB folder gives CS1668) would fail the compile on 5.1.
-    $null = $shell.AddCommand('Add-Type').AddParameter('LiteralPath', [string[]](Get-TarnquillNativeSourcePath)).AddParameter('IgnoreWarnings', $true)
+    $null = $shell.AddScript($compile.ToString()).AddArgument([string[]](Get-TarnquillNativeSourcePath))
     return [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke() }
 }
 
@@ -117,6 +121,7 @@ function Stop-TarnquillNativeMethodsImport {
     if ($null -eq $Import) {
         return
     }
-    # BeginStop returns at once; the compiler may still finish, which harms nothing.
+    # BeginStop returns at once. A compile already inside the compiler runs to its end, and the
+    # process waits for that when it exits, seconds at most.
     $null = $Import.Shell.BeginStop($null, $null)
 }

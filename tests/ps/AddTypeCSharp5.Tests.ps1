@@ -31,19 +31,13 @@ BeforeAll {
         }
         $calls = @($ast.FindAll({
                     param($node)
-                    ($node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'Add-Type' -and
-                        @($node.CommandElements | Where-Object -FilterScript { $_ -is [System.Management.Automation.Language.CommandParameterAst] -and $_.ParameterName -eq 'AssemblyName' }).Count -eq 0) -or
-                    ($node -is [System.Management.Automation.Language.InvokeMemberExpressionAst] -and $node.Member.Extent.Text -eq 'AddCommand' -and
-                        $node.Arguments.Count -eq 1 -and $node.Arguments[0].Extent.Text -eq "'Add-Type'")
+                    $node -is [System.Management.Automation.Language.CommandAst] -and $node.GetCommandName() -eq 'Add-Type' -and
+                    @($node.CommandElements | Where-Object -FilterScript { $_ -is [System.Management.Automation.Language.CommandParameterAst] -and $_.ParameterName -eq 'AssemblyName' }).Count -eq 0
                 }, $true))
         foreach ($call in $calls) {
-            $statement = $call
-            while ($null -ne $statement.Parent -and $statement -isnot [System.Management.Automation.Language.StatementAst]) {
-                $statement = $statement.Parent
-            }
             [pscustomobject]@{
                 Script          = [System.IO.Path]::GetFileName($ScriptPath)
-                IgnoresWarnings = $statement.Extent.Text -match 'IgnoreWarnings'
+                IgnoresWarnings = @($call.CommandElements | Where-Object -FilterScript { $_ -is [System.Management.Automation.Language.CommandParameterAst] -and $_.ParameterName -eq 'IgnoreWarnings' }).Count -eq 1
             }
         }
     }

@@ -155,6 +155,9 @@ if ($args.Count -eq 3) {
 }
 $output = @()
 $messages = @()
+# Add-Type loads what it compiled from memory: no file, not dynamic.
+$compiled = { @([AppDomain]::CurrentDomain.GetAssemblies() | Where-Object -FilterScript { -not $_.IsDynamic -and -not $_.Location }).Count }
+$before = & $compiled
 foreach ($record in @(& $args[0] @arguments 6>&1)) {
     if ($record -is [System.Management.Automation.InformationRecord]) {
         $messages += @{ Text = [string]$record.MessageData; Color = [string]$record.MessageData.ForegroundColor }
@@ -163,17 +166,18 @@ foreach ($record in @(& $args[0] @arguments 6>&1)) {
         $output += @{ Type = $record.GetType().FullName; Text = [string]$record }
     }
 }
-[IO.File]::WriteAllText($args[1], (ConvertTo-Json -InputObject @{ Output = $output; Messages = $messages } -Depth 4))
+[IO.File]::WriteAllText($args[1], (ConvertTo-Json -InputObject @{ Output = $output; Messages = $messages; Compiles = (& $compiled) - $before } -Depth 4))
 '@)
         $arguments = @('-File', $caller, $Sandbox.Script, $result)
         if ($null -ne $OutputDirectory) {
             $arguments += $OutputDirectory
         }
         $run = Invoke-Pwsh -Sandbox $Sandbox -Arguments $arguments
-        $recorded = [pscustomobject]@{ Output = @(); Messages = @() }
+        $recorded = [pscustomobject]@{ Output = @(); Messages = @(); Compiles = $null }
         if (Test-Path -LiteralPath $result -PathType Leaf) {
             $recorded = ConvertFrom-Json -InputObject ([IO.File]::ReadAllText($result))
         }
+        $run | Add-Member -NotePropertyName Compiles -NotePropertyValue $recorded.Compiles
         $run | Add-Member -NotePropertyName Output -NotePropertyValue @($recorded.Output)
         $run | Add-Member -NotePropertyName Messages -NotePropertyValue @($recorded.Messages) -PassThru
     }
@@ -237,6 +241,10 @@ Describe 'package-portable.ps1' {
             $script:run.Output.Count | Should -Be 1
             $script:run.Output[0].Type | Should -Be 'System.String'
             $script:run.Output[0].Text | Should -BeExactly $script:image
+        }
+
+        It 'compiles its C# once, for the free-space reading and the icon writer together' {
+            $script:run.Compiles | Should -Be 1
         }
 
         It 'shows its messages, in colour, on the console host and not on the output stream' {

@@ -299,6 +299,10 @@ else
 fi
 
 echo "== Install with older versions present: retention question, shortcuts, registry, start (${SECONDS} s)"
+# The engine counts the C# compiles of each PowerShell process (Program.cs).
+compile_log="$scratch/compiles.log"
+: >"$compile_log"
+export TARNQUILL_ENGINE_COMPILE_LOG="$(wine_path "$compile_log")"
 for old in "App-0.11.0" "Backup-0.11.0-0123456789abcdef0123456789abcdef" "App-0.13.3"; do
     mkdir -p "$local_root/$old"
     echo old >"$local_root/$old/TARNQUILL.exe"
@@ -314,6 +318,8 @@ screen_has "listed for removal" "$scratch/success.retention.txt" \
     "$win_root\\App-0.11.0$win_root\\Backup-0.11.0-0123456789abcdef0123456789abcdefRemove exactly"
 setup_finish
 check_eq "exit code after the installation" 0 "$run_rc"
+check_eq "C# compiles of the installation's PowerShell" "compiles 1;" "$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')"
+unset TARNQUILL_ENGINE_COMPILE_LOG
 check_eq "dialogs" 1 "$(wc -l <"$scratch/success.dialogs")"
 check_eq "version folders and log" "App-0.13.3 App-$version Logs" "$(ls "$local_root" | tr '\n' ' ' | sed 's/ $//')"
 app="$local_root/App-$version"
@@ -433,10 +439,13 @@ echo "== The registered quiet uninstall through cmd (${SECONDS} s)"
 printf '@%s\r\n@exit /b %%errorlevel%%\r\n' "$(reg_value "$uninstall_key" QuietUninstallString)" \
     >"$scratch/uninstall.cmd"
 set +e
-DISPLAY= wine cmd /c "$(wine_path "$scratch/uninstall.cmd")" 2>&1 </dev/null | tr -d '\r' >"$scratch/uninstall.out"
+: >"$compile_log"
+DISPLAY= TARNQUILL_ENGINE_COMPILE_LOG="$(wine_path "$compile_log")" \
+    wine cmd /c "$(wine_path "$scratch/uninstall.cmd")" 2>&1 </dev/null | tr -d '\r' >"$scratch/uninstall.out"
 rc=${PIPESTATUS[0]}
 set -e
 check_eq "exit code of the uninstall" 0 "$rc"
+check_eq "C# compiles of the uninstaller's PowerShell" "compiles 1;" "$(tr -d '\r' <"$compile_log" | cut -d' ' -f1-2 | tr '\n' ';')"
 has_line "uninstall report" "$scratch/uninstall.out" "TARNQUILL uninstalled. Your settings, diagnostic history and startup backups were retained."
 [ ! -e "$local_root" ] && echo "ok: installation root removed" || fail "left in the root: $(ls -A "$local_root")"
 [ ! -e "$users/Desktop/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL.lnk" ] && [ ! -e "$programs/TARNQUILL" ] &&

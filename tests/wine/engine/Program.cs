@@ -13,6 +13,7 @@ using System.Runtime.InteropServices;
 internal static class Program
 {
     private const string ChildMarker = "TARNQUILL_ENGINE_HIDDEN_CONSOLE";
+    private const string CompileLogVariable = "TARNQUILL_ENGINE_COMPILE_LOG";
     private const uint CreateNoWindow = 0x08000000;
     private const uint CreateUnicodeEnvironment = 0x00000400;
     private const int UseStdHandles = 0x00000100;
@@ -66,7 +67,30 @@ internal static class Program
         {
             return RunInHiddenConsole();
         }
+        CountCompiles();
         return Microsoft.PowerShell.UnmanagedPSEntry.Start(args, args.Length);
+    }
+
+    // With TARNQUILL_ENGINE_COMPILE_LOG set, the engine appends to that file, when it ends, one
+    // line: how many assemblies compiled C# made in this process, and its command line. Add-Type
+    // loads what it compiled from memory, so such an assembly has no file and is not dynamic.
+    private static void CountCompiles()
+    {
+        var log = Environment.GetEnvironmentVariable(CompileLogVariable);
+        if (string.IsNullOrEmpty(log))
+        {
+            return;
+        }
+        var compiles = 0;
+        AppDomain.CurrentDomain.AssemblyLoad += (sender, loaded) =>
+        {
+            if (!loaded.LoadedAssembly.IsDynamic && string.IsNullOrEmpty(loaded.LoadedAssembly.Location))
+            {
+                System.Threading.Interlocked.Increment(ref compiles);
+            }
+        };
+        AppDomain.CurrentDomain.ProcessExit += (sender, ended) =>
+            System.IO.File.AppendAllText(log, "compiles " + compiles + " " + Environment.CommandLine + "\r\n");
     }
 
     private static int RunInHiddenConsole()
