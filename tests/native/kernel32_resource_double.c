@@ -27,6 +27,8 @@
  * KERNEL32_DOUBLE_COMMIT is "unchanged". A refused commit releases the handle,
  * as the platform may, so a second EndUpdateResourceW shows up as invalid.
  */
+/* open's O_CLOEXEC and readlink, with -std=c11. */
+#define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
