@@ -4,11 +4,13 @@
 #include "bootstrap_source.h"
 #include "checksum.h"
 #include "file_io.h"
+#include "package_json.h"
 #include "payload.h"
 #include "pe_check.h"
 #include "setup_resources.h"
 #include "toolchain.h"
 #include "version_record.h"
+#include "winget_manifest.h"
 
 namespace tarnquill {
 namespace {
@@ -107,6 +109,34 @@ Result<std::string> describe_setup(const BuildRequest& request, const RuntimePin
     return bill_of_materials_json(bom);
 }
 
+// Everything the package manager manifest says but the setup's SHA-256, read and checked
+// before anything is created.
+Result<WingetRelease> describe_release(const BuildRequest& request,
+                                       const ProductIdentity& product) {
+    auto address = read_release_address(request.root);
+    if (!address) {
+        return address.error();
+    }
+    WingetRelease release{request.version.text, product,
+                          address->url(request.version.text, request.out.filename().string()), ""};
+    if (auto checked = check_winget_release(release, request.root / "package.json"); !checked) {
+        return checked.error();
+    }
+    return release;
+}
+
+Status write_winget_manifest(const fs::path& folder, const WingetRelease& release) {
+    if (auto made = create_folder(folder); !made) {
+        return made;
+    }
+    for (const auto& file : winget_manifest_files(release)) {
+        if (auto written = write_text(folder / file.name, file.text); !written) {
+            return written;
+        }
+    }
+    return success();
+}
+
 } // namespace
 
 fs::path default_output(const fs::path& root, const ReleaseVersion& version) {
@@ -125,6 +155,10 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     auto product = read_product_identity(request.root);
     if (!product) {
         return product.error();
+    }
+    auto release = describe_release(request, *product);
+    if (!release) {
+        return release.error();
     }
     if (auto made = create_folder(request.work); !made) {
         return made.error();
@@ -174,15 +208,26 @@ Result<BuildSummary> build_setup(const BuildRequest& request) {
     if (auto written = write_text(bill_of_materials_path(request.out), *bom); !written) {
         return written.error();
     }
-    return BuildSummary{request.out_display, image->size(), payload->archive.size(), *digest,
-                        bill_of_materials_path(request.out_display).string()};
+    release->installer_sha256 = *digest;
+    if (auto written = write_winget_manifest(
+            winget_manifest_folder(request.out, request.version.text), *release);
+        !written) {
+        return written.error();
+    }
+    return BuildSummary{request.out_display,
+                        image->size(),
+                        payload->archive.size(),
+                        *digest,
+                        bill_of_materials_path(request.out_display).string(),
+                        winget_manifest_folder(request.out_display, request.version.text).string()};
 }
 
 std::string summary_text(const BuildSummary& summary) {
     return "Built unsigned x64 ONLINE installer: " + summary.out_display + "\n" +
            std::to_string(summary.file_size) + " bytes; embedded source ZIP " +
            std::to_string(summary.payload_size) + " bytes\n" + "SHA256 " + summary.digest + "\n" +
-           "Bill of materials (CycloneDX 1.6): " + summary.bill_of_materials_display + "\n";
+           "Bill of materials (CycloneDX 1.6): " + summary.bill_of_materials_display + "\n" +
+           "Package manager manifest (winget 1.28.0): " + summary.winget_manifest_display + "\n";
 }
 
 } // namespace tarnquill

@@ -29,6 +29,7 @@ struct BuildSummary {
     std::uintmax_t payload_size = 0;
     std::string digest;
     std::string bill_of_materials_display; // named as the output is
+    std::string winget_manifest_display;   // the manifest's folder, named as the output is
 };
 
 // Default output and build folder under the source tree root.
@@ -36,14 +37,15 @@ std::filesystem::path default_output(const std::filesystem::path& root,
                                      const ReleaseVersion& version);
 std::filesystem::path default_work(const std::filesystem::path& root);
 
-// Reads the runtime pin and the maker and licence, creates the folders, packs, writes setup.res,
-// makes the import libraries, prepares and compiles the bootstrap, links, verifies, and writes the
-// checksum file and the bill of materials. Stops at the first failure and leaves whatever was
-// written in place; a runtime pin or a maker or licence that cannot be read stops it before
-// anything is created.
+// Reads the runtime pin, the product's identity and the release's download address, creates the
+// folders, packs, writes setup.res, makes the import libraries, prepares and compiles the
+// bootstrap, links, verifies, and writes the checksum file, the bill of materials and the package
+// manager manifest. Stops at the first failure and leaves whatever was written in place; a
+// runtime pin, identity or address that cannot be read, or that does not fill the manifest,
+// stops it before anything is created.
 Result<BuildSummary> build_setup(const BuildRequest& request);
 
-// The four summary lines.
+// The five summary lines.
 std::string summary_text(const BuildSummary& summary);
 
 } // namespace tarnquill

@@ -35,7 +35,8 @@ Error unusable_member(const std::filesystem::path& root, const std::string& memb
                       const std::string& expected) {
     return Error{"The \"" + member + "\" member of " + (root / "package.json").string() +
                  " is not " + expected +
-                 "; the bill of materials takes it from there. No setup executable was written."};
+                 "; the bill of materials and the package manager manifest take it from there. No "
+                 "setup executable was written."};
 }
 
 } // namespace
@@ -54,12 +55,16 @@ Result<ProductIdentity> read_product_identity(const std::filesystem::path& root)
         }
         identity.maker = *maker;
     }
-    if (document->is_object() && document->contains("license")) {
-        const auto& license = (*document)["license"];
-        if (!license.is_string()) {
-            return unusable_member(root, "license", "a text");
+    for (const auto& [member, field] :
+         {std::pair{"license", &identity.license}, std::pair{"productName", &identity.name},
+          std::pair{"description", &identity.description}}) {
+        if (document->is_object() && document->contains(member)) {
+            const auto& value = (*document)[member];
+            if (!value.is_string()) {
+                return unusable_member(root, member, "a text");
+            }
+            *field = value.get<std::string>();
         }
-        identity.license = license.get<std::string>();
     }
     return identity;
 }

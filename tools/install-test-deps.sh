@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Test tools: Debian packages, PowerShell 7.6.10, Pester 5, the CycloneDX validator and a package
-# URL parser under release/tools.
+# Test tools: Debian packages (python3-yaml reads the package manager manifest), PowerShell
+# 7.6.10, Pester 5, the CycloneDX validator and a package URL parser under release/tools.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/tools/install-build-deps.sh"
 "$root/tools/apt-ensure.sh" wine wine64 xvfb xdotool fonts-dejavu-core x11-apps \
-    python3 python3-pefile unzip zip imagemagick librsvg2-bin nodejs locales curl \
+    python3 python3-pefile python3-yaml unzip zip imagemagick librsvg2-bin nodejs locales curl \
     openssl
 
 tools="$root/release/tools"

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Signs a setup executable in place with Authenticode (SHA-256) and rewrites its checksum file
-# and the setup's SHA-256 and serial number in its bill of materials.
+# Signs a setup executable in place with Authenticode (SHA-256) and rewrites its checksum file,
+# the setup's SHA-256 and serial number in its bill of materials, and its SHA-256 in its package
+# manager manifest.
 # Usage: tools/sign-setup.sh EXE PKCS12
 #   TARNQUILL_SIGN_PASSWORD       password of the PKCS#12 file (required; may be empty)
 #   TARNQUILL_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server (optional)
 # The password is handed to osslsigncode through a pipe, never on a command line. Signing works
-# on copies beside EXE, so a refusal or a failure leaves EXE, its checksum file and its bill of
-# materials as they were.
+# on copies beside EXE, so a refusal or a failure leaves EXE, its checksum file, its bill of
+# materials and its manifest as they were.
 set -euo pipefail
 
 refuse() {
@@ -96,6 +97,19 @@ bom=$(beside_setup "$exe" .cdx.json)
     refuse "There is no bill of materials at $bom (the image builder writes it beside the setup); nothing was signed."
 command -v python3 >/dev/null ||
     refuse "python3 is not installed (tools/install-build-deps.sh installs it); nothing was signed."
+unsigned_digest=$(sha256sum -- "$exe" | cut -d ' ' -f 1)
+# The installer file of the package manager manifest that names EXE, found by the one line the
+# image builder writes its SHA-256 on (upper-case, quoted) in winget/<identifier>/<version>.
+winget_folder="$(dirname -- "$exe")/winget"
+manifest_line="  InstallerSha256: '${unsigned_digest^^}'"
+mapfile -t manifests < <(grep -lxF -- "$manifest_line" "$winget_folder"/*/*/*.installer.yaml 2>/dev/null)
+[ "${#manifests[@]}" -ne 0 ] ||
+    refuse "There is no package manager manifest under $winget_folder that names the SHA-256 of" \
+        "$exe (the image builder writes it beside the setup); nothing was signed."
+[ "${#manifests[@]}" -eq 1 ] ||
+    refuse "${#manifests[@]} package manager manifests under $winget_folder name the SHA-256 of" \
+        "$exe (${manifests[*]}); nothing was signed."
+manifest=${manifests[0]}
 
 # The copy lies beside EXE, so the final rename stays on one file system.
 scratch=$(mktemp -d "$(dirname -- "$exe")/.sign-setup.XXXXXX")
@@ -117,13 +131,15 @@ checksum=$(beside_setup "$exe" .sha256)
 digest=$(sha256sum -- "$signed" | cut -d ' ' -f 1)
 printf '%s  %s\n' "$digest" "$(basename -- "$exe")" >"$scratch/checksum"
 [ -f "$checksum" ] && chmod --reference="$checksum" -- "$scratch/checksum"
-unsigned_digest=$(sha256sum -- "$exe" | cut -d ' ' -f 1)
 if ! rewrite_bill_of_materials "$bom" "$unsigned_digest" "$digest" "$scratch/bom" 2>"$scratch/bom.log"; then
     refuse "$bom does not describe $exe ($(tail -n 1 "$scratch/bom.log")); nothing was changed."
 fi
 chmod --reference="$bom" -- "$scratch/bom"
+sed -e "s/^$manifest_line\$/  InstallerSha256: '${digest^^}'/" -- "$manifest" >"$scratch/manifest"
+chmod --reference="$manifest" -- "$scratch/manifest"
 chmod --reference="$exe" -- "$signed"
 mv -f -- "$signed" "$exe"
 mv -f -- "$scratch/checksum" "$checksum"
 mv -f -- "$scratch/bom" "$bom"
+mv -f -- "$scratch/manifest" "$manifest"
 echo "SHA256 $digest"

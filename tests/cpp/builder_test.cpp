@@ -80,8 +80,12 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
                                      "bootstrap.obj"}));
 
     // setup.bin gets setup.exe.sha256 and setup.exe.cdx.json; the line inside names the real file.
-    EXPECT_EQ(folder_names(tree / "out"),
-              (std::set<std::string>{"setup.bin", "setup.exe.sha256", "setup.exe.cdx.json"}));
+    EXPECT_EQ(folder_names(tree / "out"), (std::set<std::string>{"setup.bin", "setup.exe.sha256",
+                                                                 "setup.exe.cdx.json", "winget"}));
+    EXPECT_EQ(
+        folder_names(tree / "out/winget/TARNQUILL.TARNQUILL/0.15.0"),
+        (std::set<std::string>{"TARNQUILL.TARNQUILL.yaml", "TARNQUILL.TARNQUILL.installer.yaml",
+                               "TARNQUILL.TARNQUILL.locale.en-US.yaml"}));
     EXPECT_EQ(test::read_text(tree / "out/setup.exe.sha256"), summary->digest + "  setup.bin\n");
 
     // The version record keeps the default file name whatever --out says.
@@ -97,12 +101,17 @@ TEST_F(TreeBuild, WritesTheExecutableTheChecksumFileAndTheFiveBuildFiles) {
               "Built unsigned x64 ONLINE installer: out/setup.bin\n" +
                   std::to_string(image.size()) + " bytes; embedded source ZIP " +
                   std::to_string(summary->payload_size) + " bytes\nSHA256 " + summary->digest +
-                  "\nBill of materials (CycloneDX 1.6): out/setup.exe.cdx.json\n");
+                  "\nBill of materials (CycloneDX 1.6): out/setup.exe.cdx.json\n"
+                  "Package manager manifest (winget 1.28.0): out/winget/TARNQUILL.TARNQUILL/"
+                  "0.15.0\n");
 }
 
 TEST_F(TreeBuild, NamesTheMakerWithoutTheAddressAndHomePageOfNpmsAuthorText) {
-    tree.write("package.json", R"x({"version": "0.15.0",
-                                   "author": "Dev Team <dev@example.com> (https://dev.example)"})x");
+    tree.write(
+        "package.json",
+        R"x({"version": "0.15.0", "author": "Dev Team <dev@example.com> (https://dev.example)",
+                    "license": "MIT", "productName": "Dev Tool", "description": "A tool.",
+                    "releaseDownloadUrl": "https://example.test/{file}"})x");
     ASSERT_TRUE(build_setup(request).ok());
     // The document's author, and the setup's supplier after the runtime's.
     const auto bom = test::read_text(tree / "out/setup.exe.cdx.json");
@@ -110,6 +119,10 @@ TEST_F(TreeBuild, NamesTheMakerWithoutTheAddressAndHomePageOfNpmsAuthorText) {
     EXPECT_NE(bom.find(name, bom.find("\"authors\"")), std::string::npos) << bom;
     EXPECT_NE(bom.find(name, bom.rfind("\"supplier\"")), std::string::npos) << bom;
     EXPECT_EQ(bom.find("dev@example.com"), std::string::npos) << bom;
+    // The manifest's publisher too.
+    const auto locale = test::read_text(
+        tree / "out/winget/TARNQUILL.TARNQUILL/0.15.0/TARNQUILL.TARNQUILL.locale.en-US.yaml");
+    EXPECT_NE(locale.find("\nPublisher: Dev Team\n"), std::string::npos) << locale;
 }
 
 TEST_F(TreeBuild, PreparesTheBootstrapWhileThePackedSourceKeepsItsPlaceholders) {
@@ -229,6 +242,14 @@ TEST(TreeBuildAtAnAwkwardPath, WorksWhenTheTreePathHoldsSpacesQuotesAndAnAtSign)
     ASSERT_TRUE(summary.ok()) << summary.error().message;
     EXPECT_EQ(test::read_text(tree / "release/out dir/TARNQUILL Setup.exe.sha256"),
               summary->digest + "  TARNQUILL Setup.exe\n");
+    // The address of the file as published: its name percent-encoded into the template.
+    const auto installer = test::read_text(
+        tree /
+        "release/out dir/winget/TARNQUILL.TARNQUILL/0.15.0/TARNQUILL.TARNQUILL.installer.yaml");
+    EXPECT_NE(
+        installer.find("\n  InstallerUrl: 'https://example.test/v0.15.0/TARNQUILL%20Setup.exe'\n"),
+        std::string::npos)
+        << installer;
 }
 
 TEST(ChecksumPath, ReplacesTheExtensionOrAppendsWhereThereIsNone) {

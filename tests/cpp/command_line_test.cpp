@@ -167,6 +167,54 @@ INSTANTIATE_TEST_SUITE_P(
                   "sets $mirrorHost to 'https://' + 'mirror', not to one single-quoted value"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+struct UnfitListing {
+    const char* name;
+    const char* text;        // in the package.json members a build needs
+    const char* replacement; // what stands there instead
+    const char* message;
+};
+
+void PrintTo(const UnfitListing& unfit, std::ostream* out) {
+    *out << unfit.name;
+}
+
+class PackageJsonUnfitForTheManifest : public BuilderProgram,
+                                       public ::testing::WithParamInterface<UnfitListing> {};
+
+// The manifest's texts and address are read and checked first, so that no release file is
+// written when the manifest could not be.
+TEST_P(PackageJsonUnfitForTheManifest, StopsBeforeAnythingIsCreated) {
+    tree.make_buildable("0.15.0");
+    auto members = test::TestTree::listing_members();
+    const auto at = members.find(GetParam().text);
+    ASSERT_NE(at, std::string::npos);
+    members.replace(at, std::string_view(GetParam().text).size(), GetParam().replacement);
+    tree.write("package.json", "{\"version\": \"0.15.0\", " + members + "}");
+    const auto result = run({"--out", "x/setup.exe", "--work", "w"});
+    EXPECT_EQ(result.exit_status, 1);
+    for (const auto& part : {(tree / "package.json").string(), std::string(GetParam().message),
+                             std::string("No setup executable was written.")}) {
+        EXPECT_NE(result.err.find(part), std::string::npos) << part << " not in " << result.err;
+    }
+    EXPECT_TRUE(created().empty());
+    EXPECT_TRUE(fs::is_empty(elsewhere.root()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Members, PackageJsonUnfitForTheManifest,
+    ::testing::Values(
+        UnfitListing{"NoDescription", "\"description\": \"Diagnostics.\",", "",
+                     "a ShortDescription of 3 to 256 characters, which it takes from the "
+                     "\"description\" member of "},
+        UnfitListing{"OneLetterName", "\"productName\": \"TARNQUILL\"", "\"productName\": \"T\"",
+                     "a PackageName of 2 to 256 characters, which it takes from the "
+                     "\"productName\" member of "},
+        UnfitListing{"NoAddress", "\"releaseDownloadUrl\"", "\"downloadUrl\"",
+                     "The \"releaseDownloadUrl\" member of "},
+        UnfitListing{"PlainHttp", "https://", "http://", "is not an https:// address"},
+        UnfitListing{"NoFileName", "/{file}", "/setup.exe", "has no {file}"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(BuilderProgram, ReportsAPackageJsonThatIsNotJson) {
     tree.make_buildable("0.15.0");
     tree.write("package.json", "{ \"version\": ");

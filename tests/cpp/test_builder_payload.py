@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The builder run on a temporary tree, its output read back with independent readers:
-Python's zipfile, unzip -t and pefile, and a .res walk written here from the file format."""
+Python's zipfile, unzip -t and pefile, a .res walk written here from the file format, and
+PyYAML for the package manager manifest."""
 import hashlib
+import json
 import os
 import shutil
 import struct
@@ -13,6 +15,7 @@ import unittest
 import zipfile
 
 import pefile
+import yaml
 
 ROOT = os.environ.get("TARNQUILL_ROOT") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -62,6 +65,15 @@ TREE_FILES = {
 COPIED = ["assets/tarnquill.ico", "installer/bootstrap.cpp", "installer/kernel32.def",
           "installer/user32.def", "scripts/runtime.ps1"]
 SMALL_TEXT = b"abcdefghijklmnopqrstuvwxyz0123456789ABC"  # 39 bytes, deflates to 41
+# Texts that a YAML writer must quote or escape to keep: a YAML 1.1 boolean word, quotes, ": ",
+# " #", a percent sign and a backslash, a tab, a Unicode line separator and non-ASCII letters.
+LISTING = {
+    "productName": "Yes",
+    "author": "O'Brien: \"Tools\" #1",
+    "license": "%LICENSE% \\ 100%",
+    "description": "Tab\there, line\u2028separator, \u00dcn\u00efc\u00f6d\u00e9 \u2014 done",
+    "releaseDownloadUrl": "https://example.test/d/v{version}/{file}",
+}
 
 
 def component_key(path):
@@ -94,7 +106,7 @@ class BuiltTree(unittest.TestCase):
             os.makedirs(os.path.dirname(full), exist_ok=True)
             with open(full, "wb") as out:
                 if path == "package.json":
-                    out.write(('{"version": "%s"}\n' % VERSION).encode())
+                    out.write(json.dumps(dict(LISTING, version=VERSION)).encode())
                 elif path == "small.txt":
                     out.write(SMALL_TEXT)
                 elif path != "empty.txt":
@@ -197,6 +209,20 @@ class BuiltTree(unittest.TestCase):
         self.assertEqual(lines[1], f"{os.path.getsize(self.exe)} bytes; embedded source ZIP "
                                    f"{os.path.getsize(self.zip_path)} bytes")
         self.assertEqual(lines[2], f"SHA256 {digest}")
+
+    def test_a_yaml_reader_reads_the_package_json_texts_back_from_the_manifest(self):
+        folder = os.path.join(self.tree, "release", "winget", "TARNQUILL.TARNQUILL", VERSION)
+        read = {}
+        for name in ["locale.en-US", "installer"]:
+            with open(os.path.join(folder, f"TARNQUILL.TARNQUILL.{name}.yaml"), "rb") as file:
+                read[name] = yaml.safe_load(file)
+        self.assertEqual(
+            [read["locale.en-US"][field] for field in
+             ["PackageName", "Publisher", "License", "ShortDescription"]],
+            [LISTING[member] for member in ["productName", "author", "license", "description"]])
+        (installer,) = read["installer"]["Installers"]
+        self.assertEqual(installer["InstallerUrl"],
+                         f"https://example.test/d/v{VERSION}/TARNQUILL-Setup-{VERSION}-online.exe")
 
 
 if __name__ == "__main__":

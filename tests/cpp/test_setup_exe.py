@@ -1,6 +1,8 @@
 #!/usr/bin/python3
-"""The real setup executable read back by pefile and llvm-readobj, and the bill of materials
-beside it held to the setup's bytes, its payload and what its own install script shows.
+"""The real setup executable read back by pefile and llvm-readobj, the bill of materials beside it
+held to the setup's bytes, its payload and what its own install script shows, and the package
+manager manifest read with PyYAML and held to the setup, package.json and the README's table of
+exit codes.
 
 ctest-fixtures: setup_exe
 ctest-lock: tarnquill_process (install.ps1 stops early while a test's process named TARNQUILL runs)
@@ -18,17 +20,27 @@ import uuid
 import zipfile
 
 import pefile
+import yaml
 
 ROOT = os.environ.get("TARNQUILL_ROOT") or os.path.abspath(
     os.path.join(os.path.dirname(__file__), "..", ".."))
 with open(os.path.join(ROOT, "package.json"), encoding="utf-8") as package:
-    VERSION = json.load(package)["version"]
+    PACKAGE = json.load(package)
+VERSION = PACKAGE["version"]
 EXE = os.environ.get("TARNQUILL_TEST_SETUP_EXE") or os.path.join(
     ROOT, "release", "test", "setup", f"TARNQUILL-Setup-{VERSION}-online.exe")
 EXTRACT = os.path.join(ROOT, "tests", "support", "extract_payload.py")
 READOBJ = shutil.which("llvm-readobj") or "/usr/lib/llvm-19/bin/llvm-readobj"
 BOM = EXE[:-len(".exe")] + ".exe.cdx.json"
 VALIDATE = os.path.join(ROOT, "tests", "support", "validate_cyclonedx.js")
+WINGET = os.path.join(os.path.dirname(EXE), "winget", "TARNQUILL.TARNQUILL", VERSION)
+# ReturnResponse names of the package manager's manifest schema 1.28.0.
+RETURN_RESPONSES = {
+    "packageInUse", "packageInUseByApplication", "installInProgress", "fileInUse",
+    "missingDependency", "diskFull", "insufficientMemory", "invalidParameter", "noNetwork",
+    "contactSupport", "rebootRequiredToFinish", "rebootRequiredForInstall", "rebootInitiated",
+    "cancelledByUser", "alreadyInstalled", "downgrade", "blockedByPolicy", "systemNotSupported",
+    "custom"}
 PWSH = os.environ.get("TARNQUILL_PWSH") or os.path.join(ROOT, "release", "tools", "pwsh", "pwsh")
 PACKAGEURL_JS = os.path.join(os.environ.get("TARNQUILL_RELEASE") or os.path.join(ROOT, "release"),
                              "tools", "npm", "node_modules", "packageurl-js")
@@ -406,6 +418,85 @@ class BillOfMaterials(unittest.TestCase):
             self.assertEqual(tool["description"], reported.splitlines()[0])
             self.assertIn(f" {tool['version']}", tool["description"])
         self.assertEqual([t["name"] for t in tools], ["build-online", "clang", "lld-link"])
+
+
+def readme_exit_codes():
+    """{code: [response names in its row]} for each row of the table under README.md's "Exit
+    codes" heading whose first cell is a number."""
+    with open(os.path.join(ROOT, "README.md"), encoding="utf-8") as readme:
+        section = re.search(r"^#+ Exit codes[ \t]*$(.*?)(?=^#|\Z)", readme.read(), re.M | re.S)
+    rows = {}
+    for line in section.group(1).splitlines() if section else []:
+        cells = [cell.strip(" `") for cell in line.strip().strip("|").split("|")]
+        if line.lstrip().startswith("|") and cells[0].isdigit():
+            rows[int(cells[0])] = [word for word in re.findall(r"\w+", " ".join(cells[1:]))
+                                   if word in RETURN_RESPONSES]
+    return rows
+
+
+class PackageManagerManifest(unittest.TestCase):
+    FILES = {"version": "TARNQUILL.TARNQUILL.yaml",
+             "installer": "TARNQUILL.TARNQUILL.installer.yaml",
+             "defaultLocale": "TARNQUILL.TARNQUILL.locale.en-US.yaml"}
+
+    @classmethod
+    def setUpClass(cls):
+        cls.raw = {}
+        for kind, name in cls.FILES.items():
+            with open(os.path.join(WINGET, name), "rb") as file:
+                cls.raw[kind] = file.read()
+        cls.read = {kind: yaml.safe_load(raw) for kind, raw in cls.raw.items()}
+        cls.installer = cls.read["installer"]
+
+    def test_three_files_of_schema_1_28_0_for_this_release_with_line_feeds(self):
+        self.assertEqual(sorted(os.listdir(WINGET)), sorted(self.FILES.values()))
+        for kind, raw in self.raw.items():
+            schema = f"https://aka.ms/winget-manifest.{kind}.1.28.0.schema.json"
+            self.assertTrue(raw.startswith(f"# yaml-language-server: $schema={schema}\n".encode()))
+            self.assertTrue(raw.endswith(b"\n") and b"\r" not in raw, kind)
+            read = self.read[kind]
+            self.assertEqual([read[key] for key in ["PackageIdentifier", "PackageVersion",
+                                                    "ManifestType", "ManifestVersion"]],
+                             ["TARNQUILL.TARNQUILL", VERSION, kind, "1.28.0"])
+        self.assertEqual(self.read["version"]["DefaultLocale"],
+                         self.read["defaultLocale"]["PackageLocale"])
+
+    def test_publisher_name_licence_and_description_are_package_jsons(self):
+        locale = self.read["defaultLocale"]
+        self.assertEqual([locale[key] for key in ["Publisher", "PackageName", "License",
+                                                  "ShortDescription"]],
+                         [PACKAGE[key] for key in ["author", "productName", "license",
+                                                   "description"]])
+
+    def test_the_installer_is_this_setup_at_its_release_address(self):
+        with open(EXE, "rb") as exe:
+            digest = hashlib.sha256(exe.read()).hexdigest()
+        (installer,) = self.installer["Installers"]
+        address = PACKAGE["releaseDownloadUrl"].replace("{version}", VERSION)
+        self.assertEqual(installer, {
+            "Architecture": "x64", "InstallerSha256": digest.upper(),
+            "InstallerUrl": address.replace("{file}", os.path.basename(EXE))})
+
+    def test_expected_return_codes_are_the_readme_tables_with_their_outcomes(self):
+        table = readme_exit_codes()
+        self.assertIn(0, table)
+        for code, responses in table.items():
+            self.assertEqual(len(responses), int(code != 0), f"outcome of {code}: {responses}")
+        self.assertEqual(
+            sorted((r["InstallerReturnCode"], r["ReturnResponse"])
+                   for r in self.installer["ExpectedReturnCodes"]),
+            sorted((code, responses[0]) for code, responses in table.items() if code))
+
+    def test_it_installs_for_the_user_unelevated_with_the_setups_switches(self):
+        fields = ["InstallerType", "Scope", "InstallModes", "InstallerSwitches",
+                  "UpgradeBehavior", "ElevationRequirement", "UnsupportedArguments"]
+        self.assertEqual({field: self.installer[field] for field in fields}, {
+            "InstallerType": "exe", "Scope": "user",
+            "InstallModes": ["interactive", "silent", "silentWithProgress"],
+            "InstallerSwitches": {"Silent": "/S", "SilentWithProgress": "/PASSIVE",
+                                  "Log": '/LOG="<LOGPATH>"'},
+            "UpgradeBehavior": "install", "ElevationRequirement": "elevationProhibited",
+            "UnsupportedArguments": ["location"]})
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """SOURCE_DATE_EPOCH end to end: the real builder run twice on one small tree, moved to another
 folder and with its file times changed between the runs, in different time zones, umasks and
-locales; the payload read back with pefile and Python's zipfile, and the bill of materials
-compared byte for byte."""
+locales; the payload read back with pefile and Python's zipfile, and the bill of materials and
+the package manager manifest compared byte for byte."""
 import io
 import os
 import subprocess
@@ -27,7 +27,10 @@ def make_tree(tree):
     files = {name: (ROOT / name).read_bytes() for name in [
         "assets/tarnquill.ico", "installer/bootstrap.cpp", "installer/kernel32.def",
         "installer/user32.def", "scripts/runtime.ps1", "release/bin/build-online"]}
-    files.update({"package.json": b'{"version": "0.15.0"}', "src/app.js": b"1;", "docs/old": b""})
+    listing = (b'{"version": "0.15.0", "productName": "TARNQUILL", "author": "Makers",'
+               b' "license": "MIT", "description": "A tool.",'
+               b' "releaseDownloadUrl": "https://example.test/{version}/{file}"}')
+    files.update({"package.json": listing, "src/app.js": b"1;", "docs/old": b""})
     for name, data in files.items():
         (tree / name).parent.mkdir(parents=True, exist_ok=True)
         (tree / name).write_bytes(data)
@@ -45,7 +48,11 @@ def build(tree, umask=0o022, **environment):
     exe = tree / "release/TARNQUILL-Setup-0.15.0-online.exe"
     with zipfile.ZipFile(io.BytesIO(payload_bytes(exe))) as payload:
         times = {info.filename.split("/", 1)[1]: info.date_time for info in payload.infolist()}
-    return exe.read_bytes() + Path(f"{exe}.cdx.json").read_bytes(), times
+    manifest = sorted((tree / "release/winget/TARNQUILL.TARNQUILL/0.15.0").iterdir())
+    if len(manifest) != 3:
+        raise AssertionError(f"the package manager manifest is {manifest}")
+    return [exe.read_bytes(), Path(f"{exe}.cdx.json").read_bytes()] + [
+        (path.name, path.read_bytes()) for path in manifest], times
 
 
 def zip_fields(seconds):
@@ -72,8 +79,11 @@ class SourceDateEpoch(unittest.TestCase):
             os.utime(moved / name, (later, later))
         second, times = build(moved, umask=0o077, SOURCE_DATE_EPOCH=str(EPOCH),
                               TZ="Asia/Kathmandu", LC_ALL="C.UTF-8")
-        self.assertTrue(first == second, "the two builds or their bills of materials differ")
-        self.assertIn(b'"timestamp": "2023-11-14T22:13:20Z"', second)
+        # The manifest's files in name order: installer, default locale, version.
+        for what, one, other in zip(["setups", "bills of materials", "installer files",
+                                     "default-locale files", "version files"], first, second):
+            self.assertTrue(one == other, f"the two builds' {what} differ")
+        self.assertIn(b'"timestamp": "2023-11-14T22:13:20Z"', second[1])
         self.assertEqual(times.pop("docs/old"), zip_fields(OLD))
         self.assertEqual(set(times.values()), {zip_fields(EPOCH)})
 

@@ -67,10 +67,17 @@ class TestTree {
         return path;
     }
 
+    // The package.json members a complete build needs besides the version.
+    static std::string listing_members() {
+        return R"("productName": "TARNQUILL", "author": "The TARNQUILL developers",
+                  "description": "Diagnostics.", "license": "SEE LICENSE IN TERMS_OF_USE.md",
+                  "releaseDownloadUrl": "https://example.test/v{version}/{file}")";
+    }
+
     // The inputs a complete build needs, with the given release version.
     void make_buildable(const std::string& version) const {
-        write("package.json",
-              "{\n  \"name\": \"tarnquill\",\n  \"version\": \"" + version + "\"\n}\n");
+        write("package.json", "{\n  \"name\": \"tarnquill\",\n  \"version\": \"" + version +
+                                  "\",\n  " + listing_members() + "\n}\n");
         copy_from_repository("assets/tarnquill.ico");
         copy_from_repository("installer/bootstrap.cpp");
         copy_from_repository("installer/kernel32.def");

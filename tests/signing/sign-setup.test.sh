@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # tools/sign-setup.sh on the real setup executable with a throwaway self-signed certificate:
 # osslsigncode verifies the result against it, the payload still opens with pefile and zipfile,
-# the checksum file and the bill of materials hold the signed digest, every refusal leaves the
-# files byte for byte as they were, and the signed setup still shows its dialog under Wine and
+# the checksum file, the bill of materials and the package manager manifest hold the signed digest,
+# every refusal leaves the files byte for byte as they were, and the signed setup still shows its dialog under Wine and
 # exits 0 after No.
 # ctest-lock: wine
 # ctest-fixtures: setup_exe;wine_prefix
@@ -15,6 +15,8 @@ source "$here/../wine/checks.sh"
 version=$(product_version)
 setup_exe="${TARNQUILL_TEST_SETUP_EXE:-$wine_release/test/setup/TARNQUILL-Setup-$version-online.exe}"
 name=$(basename "$setup_exe")
+setup_dir=$(dirname "$setup_exe")
+manifest="winget/TARNQUILL.TARNQUILL/$version/TARNQUILL.TARNQUILL.installer.yaml"
 sign="$wine_root/tools/sign-setup.sh"
 scratch="$wine_release/test/signing"
 rm -rf "$scratch"
@@ -25,9 +27,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=TARNQUILL test sign
     -addext extendedKeyUsage=codeSigning -keyout key.pem -out cert.pem 2>/dev/null
 openssl pkcs12 -export -inkey key.pem -in cert.pem -out cert.p12 -passout pass:right-password
 
-unsigned() { # FOLDER: the built setup, its checksum file and bill of materials, alone in FOLDER
+unsigned() { # FOLDER: the built setup, its checksum file, bill of materials and manifest alone in FOLDER
     mkdir -p "$1"
-    cp "$setup_exe" "$setup_exe.sha256" "$setup_exe.cdx.json" "$1/"
+    cp -r "$setup_exe" "$setup_exe.sha256" "$setup_exe.cdx.json" "$setup_dir/winget" "$1/"
 }
 
 serial() { # DIGEST: the serial number the image builder derives from a setup's SHA-256
@@ -61,7 +63,13 @@ grep -q "\"content\": \"$digest\"" "signed/$name.cdx.json" && echo "ok: it names
     fail "the bill of materials does not name the signed digest"
 node "$wine_root/tests/support/validate_cyclonedx.js" "signed/$name.cdx.json" >validate.out 2>&1 &&
     echo "ok: still valid CycloneDX 1.6" || fail "schema: $(cat validate.out)"
-check_eq "nothing else in the folder" "$(printf '%s\n' "$name" "$name.cdx.json" "$name.sha256")" \
+# The manifest's files the same bytes but for the SHA-256, which it writes upper-case.
+for file in $(cd "$setup_dir" && find winget -type f | sort); do
+    check_eq "$file" "$(sed "s/${unsigned_digest^^}/${digest^^}/" "$setup_dir/$file")" "$(cat "signed/$file")"
+done
+check_eq "the manifest's InstallerSha256 as PyYAML reads it" "${digest^^}" \
+    "$(/usr/bin/python3 -c 'import sys, yaml; print(yaml.safe_load(open(sys.argv[1]))["Installers"][0]["InstallerSha256"])' "signed/$manifest")"
+check_eq "nothing else in the folder" "$(printf '%s\n' "$name" "$name.cdx.json" "$name.sha256" winget)" \
     "$(ls -A signed)"
 if osslsigncode verify -CAfile cert.pem -in "signed/$name" >verify.out 2>&1; then
     echo "ok: osslsigncode verifies the signature"
@@ -98,6 +106,10 @@ refused "another setup's bill of materials" other "other/$name" right-password \
     "does not describe other/$name"
 rm "other/$name.cdx.json"
 refused "no bill of materials" other "other/$name" right-password "There is no bill of materials at"
+unsigned stale
+sed -i "s/${unsigned_digest^^}/$(printf '0%.0s' {1..64})/" "stale/$manifest"
+refused "another setup's manifest" stale "stale/$name" right-password \
+    "There is no package manager manifest under stale/winget that names the SHA-256 of stale/$name"
 
 echo "== The signed setup under Wine: dialog, then No"
 cleanup() {
