@@ -92,6 +92,29 @@ function Get-TarnquillEntryAttributes {
     }
 }
 
+function Test-TarnquillOwnedByCurrentUser {
+    <#
+    .SYNOPSIS
+    True when the owner of the entry at Path is the current user (or the owner that this user's
+    token gives new files, such as Administrators in an elevated run). Windows only.
+    .DESCRIPTION
+    A file that another account owns may be rewritten by that account at any time, whatever its
+    access list says now: its owner can always change that list.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    $owner = (Get-Acl -LiteralPath $Path).GetOwner([System.Security.Principal.SecurityIdentifier])
+    $identity = [System.Security.Principal.WindowsIdentity]::GetCurrent()
+    try {
+        return ($owner -eq $identity.User -or $owner -eq $identity.Owner)
+    } finally {
+        $identity.Dispose()
+    }
+}
+
 function Test-TarnquillReparsePoint {
     <#
     .SYNOPSIS

@@ -256,7 +256,11 @@ try {
         # room, retried at once): no other setup gets this far while this one holds the lock.
         $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
         $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
-        if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
+        $taken = Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees
+        foreach ($candidate in $taken.PassedOver) {
+            Add-TarnquillLogEntry -Path $logFile -Text ('Passed over the runtime archive of an earlier run: ' + $candidate.Path + ' (' + $candidate.Reason + ').')
+        }
+        if ($taken.Imported) {
             Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
         }
         foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
@@ -266,7 +270,7 @@ try {
         # 13. The application image, built in the temporary folder; the runtime is
         # downloaded and verified here.
         try {
-            $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
+            $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder -LogFile $logFile
         } catch {
             throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
         }
