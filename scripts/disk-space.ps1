@@ -10,16 +10,19 @@ Set-StrictMode -Version Latest
 # clusters and folder entries, and other programs go on writing while a setup runs.
 $script:TarnquillSpaceMarginBytes = 64MB
 
-function Get-TarnquillDiskSpace {
+function Read-TarnquillVolume {
     <#
     .SYNOPSIS
-    The volume that holds Path and the bytes free on it for this user; $null when they cannot be read.
+    The volume that Path really lives on, with its free bytes; or why it could not be read.
     .DESCRIPTION
-    Asks about the nearest existing folder of Path itself, never its drive's root: that folder may
-    be a mount point of another volume, and GetDiskFreeSpaceEx follows it and honours the user's
-    disk quota. Volume is the volume's root as GetVolumePathName gives it (C:\, or the folder of a
-    mount point). The callers pass a check over when the space cannot be read: a check guards an
-    installation, it does not stop one on its own failure.
+    Asks about the nearest existing folder of Path itself, through a handle to that folder: a
+    junction (TEMP moved to another drive), a symbolic link, a subst drive or a mount point on the
+    way is followed, as every write into the folder will be. Returns Key (the volume serial number
+    and the volume's root: equal exactly when two folders share a volume), Volume (the drive or
+    mount folder that holds the real target, as the user knows it: D:\ for a junction to D:\Temp),
+    FreeBytes (free to this user, within the disk quota) and Failure, which is empty unless
+    something could not be read and then says which folder and why. When the volume could not be
+    told, Key and Volume are $null too; when only its free space could not be read, FreeBytes is.
     #>
     [CmdletBinding()]
     param(
@@ -30,34 +33,76 @@ function Get-TarnquillDiskSpace {
     while (-not [System.IO.Directory]::Exists($folder)) {
         $folder = [System.IO.Path]::GetDirectoryName($folder)
         if ([string]::IsNullOrEmpty($folder)) {
-            return $null
+            return [pscustomobject]@{ Key = $null; Volume = $null; FreeBytes = $null
+                Failure = ('No folder of ' + $Path + ' exists.') }
         }
-    }
-    # A share's name must end with a separator; any other folder may.
-    if (-not $folder.EndsWith([string][System.IO.Path]::DirectorySeparatorChar)) {
-        $folder += [System.IO.Path]::DirectorySeparatorChar
     }
     try {
         Import-TarnquillNativeMethods
-        $free = [TarnQuill.Setup.DiskSpace]::GetFreeBytes($folder)
-        $volume = [TarnQuill.Setup.DiskSpace]::GetVolume($folder)
+        $facts = [TarnQuill.Setup.DiskSpace]::ReadVolume($folder)
     } catch {
+        return [pscustomobject]@{ Key = $null; Volume = $null; FreeBytes = $null
+            Failure = ($folder + ': ' + (Get-TarnquillPlatformException -Exception $_.Exception).Message) }
+    }
+    $key = '{0:X8}|{1}' -f $facts.Serial, $facts.Root.ToUpperInvariant()
+    if ($facts.FreeBytes -lt 0) {
+        return [pscustomobject]@{ Key = $key; Volume = $facts.Root; FreeBytes = $null; Failure = ($facts.FinalPath + ': ' + $facts.FreeSpaceError) }
+    }
+    return [pscustomobject]@{ Key = $key; Volume = $facts.Root; FreeBytes = $facts.FreeBytes; Failure = '' }
+}
+
+function Get-TarnquillDiskSpace {
+    <#
+    .SYNOPSIS
+    The volume that really holds Path and the bytes free on it for this user; $null when they cannot be read.
+    .DESCRIPTION
+    Read-TarnquillVolume without the reason of a failure. The callers pass a check over when the
+    space cannot be read: a check guards an installation, it does not stop one on its own failure.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    $space = Read-TarnquillVolume -Path $Path
+    if ($space.Failure) {
         return $null
     }
-    if ($free -lt 0 -or [string]::IsNullOrEmpty($volume)) {
-        return $null
-    }
-    return [pscustomobject]@{ Volume = $volume; FreeBytes = $free }
+    return $space
+}
+
+function Test-TarnquillSameVolume {
+    <#
+    .SYNOPSIS
+    True when two paths really lie on one volume, so that a folder moves from one to the other
+    without a copy; false when they do not, or when either volume cannot be read.
+    .DESCRIPTION
+    The one answer to "the same volume" for the space check and for the move of the image into
+    place: the space check counts the installed copy exactly when this is false, and the move then
+    copies. A path that does not exist yet is judged by its nearest existing folder.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+
+        [Parameter(Mandatory = $true)]
+        [string]$OtherPath
+    )
+    $one = Read-TarnquillVolume -Path $Path
+    $other = Read-TarnquillVolume -Path $OtherPath
+    return (($null -ne $one.Key) -and ($one.Key -ceq $other.Key))
 }
 
 function Get-TarnquillSpaceShortfall {
     <#
     .SYNOPSIS
-    Returns each volume that lacks room for the given needs: Volume, What, NeededBytes, FreeBytes.
+    Which volumes lack room for the given needs (Shortfall), and which needs could not be measured (Unread).
     .DESCRIPTION
     Each need has Path (where the bytes go), Bytes and What (a few words for the user). Needs that
-    share a volume are added together, and the margin is added once a volume. A need whose volume
-    cannot be read is passed over.
+    share a volume are added together, and the margin is added once a volume. Each shortfall has
+    Volume, What, NeededBytes and FreeBytes. A need whose volume cannot be read is passed over and
+    listed in Unread as one sentence that names the path and the reason, for the caller's log.
     #>
     [CmdletBinding()]
     param(
@@ -65,27 +110,25 @@ function Get-TarnquillSpaceShortfall {
         [object[]]$Need
     )
     $volumes = [ordered]@{}
+    $unread = @()
     foreach ($item in $Need) {
-        $space = Get-TarnquillDiskSpace -Path $item.Path
-        if ($null -eq $space) {
+        $space = Read-TarnquillVolume -Path $item.Path
+        if ($space.Failure) {
+            $unread += ('The free space for the ' + $item.What + ' could not be read, so its space check was passed over: ' + $space.Failure)
             continue
         }
-        $key = $space.Volume.ToUpperInvariant()
-        if (-not $volumes.Contains($key)) {
-            $volumes[$key] = [pscustomobject]@{
+        if (-not $volumes.Contains($space.Key)) {
+            $volumes[$space.Key] = [pscustomobject]@{
                 Volume = $space.Volume; What = @(); NeededBytes = [long]$script:TarnquillSpaceMarginBytes; FreeBytes = $space.FreeBytes
             }
         }
-        $volumes[$key].NeededBytes += [long]$item.Bytes
-        if ($volumes[$key].What -notcontains $item.What) {
-            $volumes[$key].What += $item.What
+        $volumes[$space.Key].NeededBytes += [long]$item.Bytes
+        if ($volumes[$space.Key].What -notcontains $item.What) {
+            $volumes[$space.Key].What += $item.What
         }
     }
-    foreach ($volume in $volumes.Values) {
-        if ($volume.NeededBytes -gt $volume.FreeBytes) {
-            $volume
-        }
-    }
+    $short = @($volumes.Values | Where-Object -FilterScript { $_.NeededBytes -gt $_.FreeBytes })
+    return [pscustomobject]@{ Shortfall = $short; Unread = $unread }
 }
 
 function Format-TarnquillSpaceShortfall {
@@ -124,6 +167,32 @@ function New-TarnquillDiskSpaceError {
     return $exception
 }
 
+function Get-TarnquillDiskFullCode {
+    <#
+    .SYNOPSIS
+    The Windows error 112 or 39 (disk full) that this one exception carries, or 0.
+    .DESCRIPTION
+    Each step fails in its own way: a .NET file write throws an IOException whose HRESULT holds
+    the Win32 code, the C# helpers throw a Win32Exception whose NativeErrorCode holds it (its
+    HRESULT is E_FAIL), and other types may carry such an HRESULT too. Any type counts.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.Exception]$Exception
+    )
+    $codes = @(112, 39)
+    if ($Exception -is [System.ComponentModel.Win32Exception] -and $codes -contains $Exception.NativeErrorCode) {
+        return $Exception.NativeErrorCode
+    }
+    # FACILITY_WIN32 (7) with the failure bit: 0x8007xxxx.
+    $result = $Exception.HResult
+    if ((($result -shr 16) -band 0xFFFF) -eq 0x8007 -and $codes -contains ($result -band 0xFFFF)) {
+        return ($result -band 0xFFFF)
+    }
+    return 0
+}
+
 function Test-TarnquillDiskFull {
     <#
     .SYNOPSIS
@@ -135,7 +204,7 @@ function Test-TarnquillDiskFull {
         [System.Exception]$Exception
     )
     for ($inner = $Exception; $null -ne $inner; $inner = $inner.InnerException) {
-        if (@(112, 39) -contains (Get-TarnquillWin32Error -Exception $inner)) {
+        if ((Get-TarnquillDiskFullCode -Exception $inner) -ne 0) {
             return $true
         }
     }
@@ -170,10 +239,12 @@ function Resolve-TarnquillDiskFullError {
     if ($null -eq $full) {
         return $ErrorRecord
     }
-    while ($null -ne $full.InnerException -and (Test-TarnquillDiskFull -Exception $full.InnerException)) {
+    while ((Get-TarnquillDiskFullCode -Exception $full) -eq 0) {
         $full = $full.InnerException
     }
-    $exception = New-Object -TypeName System.IO.IOException -ArgumentList ($Step + ' stopped: the disk is full. ' + $full.Message.Trim()), $full.HResult
+    # The HRESULT of the Win32 code, whatever type carried it, so the named error is known as disk full too.
+    $result = [int](0x80070000 -bor (Get-TarnquillDiskFullCode -Exception $full))
+    $exception = New-Object -TypeName System.IO.IOException -ArgumentList ($Step + ' stopped: the disk is full. ' + $full.Message.Trim()), $result
     $exception.Data['TarnquillStep'] = $Step
     return $exception
 }

@@ -9,6 +9,9 @@ function ConvertTo-TarnquillFullPath {
     <#
     .SYNOPSIS
     Makes a path absolute with the platform's normalisation; optionally cuts every trailing separator.
+    .DESCRIPTION
+    A root keeps its separator: "R:" without it names the current folder on drive R (a TEMP of
+    R:\ on a RAM disk), not the drive's root.
     #>
     [CmdletBinding()]
     param(
@@ -21,7 +24,12 @@ function ConvertTo-TarnquillFullPath {
     $full = [System.IO.Path]::GetFullPath($Path)
     if ($TrimTrailingSeparators) {
         $separators = [char[]]@([System.IO.Path]::DirectorySeparatorChar, [System.IO.Path]::AltDirectorySeparatorChar)
-        $full = $full.TrimEnd($separators)
+        $root = [System.IO.Path]::GetPathRoot($full)
+        $trimmed = $full.TrimEnd($separators)
+        if ($trimmed.Length -lt $root.Length) {
+            $trimmed = $root
+        }
+        $full = $trimmed
     }
     return $full
 }
@@ -81,6 +89,29 @@ function Get-TarnquillEntryAttributes {
         return $null
     } catch [System.IO.DirectoryNotFoundException] {
         return $null
+    }
+}
+
+function Test-TarnquillOwnedByCurrentUser {
+    <#
+    .SYNOPSIS
+    True when the owner of the entry at Path is the current user (or the owner that this user's
+    token gives new files, such as Administrators in an elevated run). Windows only.
+    .DESCRIPTION
+    A file that another account owns may be rewritten by that account at any time, whatever its
+    access list says now: its owner can always change that list.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path
+    )
+    $owner = (Get-Acl -LiteralPath $Path).GetOwner([System.Security.Principal.SecurityIdentifier])
+    $identity = [System.Security.Principal.WindowsIdentity]::GetCurrent()
+    try {
+        return ($owner -eq $identity.User -or $owner -eq $identity.Owner)
+    } finally {
+        $identity.Dispose()
     }
 }
 

@@ -278,18 +278,25 @@ try {
     # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
     # that would go on writing into one of them: the jobs go first, a verified archive in one
     # of the folders spares the download, then the folders go. This run's own folders stay,
-    # known by their unique names too, since TEMP may spell them another way.
+    # known by their unique names too, since TEMP may spell them another way. Under the lock
+    # no other installer run is downloading, so a job in any work or build folder is an
+    # orphan, however recent (a console closed mid-download and the setup started again).
     . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
     $tempFolders = @(Get-TarnquillTemporaryFolders)
     $keepPath = @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK)
     $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder)
     $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
-    Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot)
+    Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot) `
+        -FolderNamePattern @($script:TarnquillWorkFolderPattern, $script:TarnquillBuildFolderPattern)
     # The archive is taken from a run that ended minutes ago too (one stopped for want of
     # room, retried at once): no other setup gets this far while this one holds the lock.
     $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
     $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
-    if (Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees) {
+    $taken = Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees
+    foreach ($candidate in $taken.PassedOver) {
+        Add-TarnquillLogEntry -Path $logFile -Text ('Passed over the runtime archive of an earlier run: ' + $candidate.Path + ' (' + $candidate.Reason + ').')
+    }
+    if ($taken.Imported) {
         Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
     }
     foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
@@ -299,7 +306,7 @@ try {
     # 13. The application image, built in the temporary folder; the runtime is
     # downloaded and verified here.
     try {
-        $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder
+        $null = & (Join-Path -Path $PSScriptRoot -ChildPath 'package-portable.ps1') -OutputDirectory $buildFolder -InstallFolder $appFolder -LogFile $logFile
     } catch {
         throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Building the application image in the temporary folder')
     }

@@ -1,13 +1,13 @@
 Set-StrictMode -Version Latest
 
 # The C# that the setup scripts call (the files in the native folder beside this one: reparse tags,
-# free disk space, shell links, the shell refresh and the icon resource writer), compiled into the
-# process by one Add-Type. On Windows PowerShell 5.1 every Add-Type of source writes temporary files
-# and starts csc.exe, and a virus scanner then reads the new assembly, so a run compiles once: the
-# install procedure starts the compile in a background runspace while the user reads the consent
-# screen, and everything else compiles on first use. The types belong to the process, so a
-# compile finished in one runspace serves every other. Loaded by dot-sourcing by the libraries
-# that call the types; it writes nothing but the compiler's temporary files.
+# free disk space, a process's executable path, shell links, the shell refresh and the icon resource
+# writer), compiled into the process by one Add-Type. On Windows PowerShell 5.1 every Add-Type of
+# source writes temporary files and starts csc.exe, and a virus scanner then reads the new assembly,
+# so a run compiles once: the install procedure starts the compile in a background runspace while
+# the user reads the consent screen, and everything else compiles on first use. The types belong to
+# the process, so a compile finished in one runspace serves every other. Loaded by dot-sourcing by
+# the libraries that call the types; it writes nothing but the compiler's temporary files.
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
 
@@ -47,7 +47,13 @@ function Import-TarnquillNativeMethods {
     if (Test-TarnquillNativeMethods) {
         return
     }
-    Complete-TarnquillNativeMethodsImport -Import (Start-TarnquillNativeMethodsImport)
+    # A compile started in the background (the install procedure's, while the consent screen is
+    # read) is waited for rather than started a second time.
+    $started = Get-Variable -Name TarnquillNativeImport -Scope Script -ValueOnly -ErrorAction SilentlyContinue
+    if ($null -eq $started) {
+        $started = Start-TarnquillNativeMethodsImport
+    }
+    Complete-TarnquillNativeMethodsImport -Import $started
 }
 
 function Start-TarnquillNativeMethodsImport {
@@ -70,7 +76,8 @@ function Start-TarnquillNativeMethodsImport {
     }
     $shell = [System.Management.Automation.PowerShell]::Create()
     $null = $shell.AddScript($compile.ToString()).AddArgument([string[]](Get-TarnquillNativeSourcePath))
-    return [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke() }
+    $script:TarnquillNativeImport = [pscustomobject]@{ Shell = $shell; Pending = $shell.BeginInvoke(); Done = $false; Failure = $null }
+    return $script:TarnquillNativeImport
 }
 
 function Complete-TarnquillNativeMethodsImport {
@@ -87,6 +94,14 @@ function Complete-TarnquillNativeMethodsImport {
     if ($null -eq $Import) {
         return
     }
+    # Waited for once; a second caller gets the same outcome.
+    if ($Import.Done) {
+        if ($null -ne $Import.Failure) {
+            throw $Import.Failure
+        }
+        return
+    }
+    $Import.Done = $true
     $reason = $null
     try {
         $null = $Import.Shell.EndInvoke($Import.Pending)
@@ -103,7 +118,8 @@ function Complete-TarnquillNativeMethodsImport {
         if ([string]::IsNullOrEmpty($reason)) {
             $reason = 'the compiled assembly does not hold ' + $script:TarnquillNativeMarkerType + '.'
         }
-        throw ('The C# helpers of the setup scripts could not be compiled (Add-Type): ' + $reason)
+        $Import.Failure = 'The C# helpers of the setup scripts could not be compiled (Add-Type): ' + $reason
+        throw $Import.Failure
     }
 }
 
@@ -122,6 +138,8 @@ function Stop-TarnquillNativeMethodsImport {
         return
     }
     # BeginStop returns at once. A compile already inside the compiler runs to its end, and the
-    # process waits for that when it exits, seconds at most.
+    # process waits for that when it exits, seconds at most. A later Import-TarnquillNativeMethods
+    # starts afresh rather than wait for a stopped one.
     $null = $Import.Shell.BeginStop($null, $null)
+    Remove-Variable -Name TarnquillNativeImport -Scope Script -ErrorAction SilentlyContinue
 }

@@ -21,6 +21,11 @@ current directory.
 .PARAMETER InstallFolder
 Where the image is put once it is built, if anywhere: the room for it there is
 checked with the rest before the runtime is unpacked.
+
+.PARAMETER LogFile
+The installation log, when an installation runs the build: a space check that
+could not read a volume's free space says so there. Without it, that is a
+warning on the console.
 #>
 [CmdletBinding()]
 param(
@@ -30,7 +35,11 @@ param(
 
     [Parameter()]
     [AllowEmptyString()]
-    [string]$InstallFolder = ''
+    [string]$InstallFolder = '',
+
+    [Parameter()]
+    [AllowEmptyString()]
+    [string]$LogFile = ''
 )
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
@@ -205,8 +214,22 @@ $releaseVersion = [string]($packageText | ConvertFrom-Json).version
 
 # The runtime comes first, so a failed download leaves an earlier output folder as it was.
 $outputFolder = Get-TarnquillOutputPath -RequestedPath $OutputDirectory -SourceRoot $sourceRoot
-$runtimeFolder = Ensure-ElectronRuntime -ImageFolder $outputFolder -InstallFolder $InstallFolder `
-    -ApplicationBytes (Get-TarnquillApplicationSize -SourceRoot $sourceRoot)
+if ($LogFile) {
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'installer-log.ps1')
+    $unreadSpace = New-Object -TypeName 'System.Collections.Generic.List[string]'
+    try {
+        $runtimeFolder = Ensure-ElectronRuntime -ImageFolder $outputFolder -InstallFolder $InstallFolder `
+            -ApplicationBytes (Get-TarnquillApplicationSize -SourceRoot $sourceRoot) -UnreadSpace $unreadSpace
+    } finally {
+        # Also when the run stops later in the unpacking: the line tells why no check caught it.
+        foreach ($sentence in $unreadSpace) {
+            Add-TarnquillLogEntry -Path $LogFile -Text $sentence
+        }
+    }
+} else {
+    $runtimeFolder = Ensure-ElectronRuntime -ImageFolder $outputFolder -InstallFolder $InstallFolder `
+        -ApplicationBytes (Get-TarnquillApplicationSize -SourceRoot $sourceRoot)
+}
 
 # A fresh output folder: whatever was there is deleted without asking.
 Assert-TarnquillOutputApart -OutputPath $outputFolder -SourceRoot $sourceRoot -RuntimeFolder $runtimeFolder

@@ -40,6 +40,7 @@ function Invoke-ElectronBitsTransfer {
     # A job that writes into this tree was left by an earlier run from it.
     Remove-ElectronStaleBitsJobs -Folder @(Get-TarnQuillRoot)
     $room = Get-ElectronDownloadRoom -Destination $Destination
+    $limit = $room.Limit
     $job = Start-BitsTransfer -Source $Url -Destination $Destination -Asynchronous `
         -DisplayName $script:ElectronBitsJobName -Description $Url
     $completed = $false
@@ -64,8 +65,11 @@ function Invoke-ElectronBitsTransfer {
             if ($total -gt [long]::MaxValue) {
                 $total = -1
             }
-            # Checked at every poll: BITS may learn the length only after the first bytes.
-            Assert-ElectronDownloadFits -Room $room -Bytes ([Math]::Max([long]$total, $bytes))
+            # Checked at every poll: BITS may learn the length only after the first bytes. A
+            # known length is refused at the first poll that shows it, before it is written.
+            if ($total -gt $limit -or $bytes -gt $limit) {
+                throw (New-ElectronDownloadSpaceError -Room $room -Bytes ([long][Math]::Max($total, $bytes)))
+            }
             if ($bytes -ne $lastBytes) {
                 $lastBytes = $bytes
                 $idlePolls = 0
@@ -94,21 +98,27 @@ function Invoke-ElectronBitsTransfer {
 function Remove-ElectronStaleBitsJobs {
     <#
     .SYNOPSIS
-    Removes this user's BITS jobs of the runtime download that write into one of Folder.
+    Removes this user's BITS jobs of the runtime download that write into one of Folder, or into a
+    folder whose name matches one of FolderNamePattern.
     .DESCRIPTION
     A run whose console was closed during a transfer never reached its own clean-up, and BITS would
     go on downloading for it in the background, then keep the job for 90 days. Only jobs under the
-    download's own name whose every file lies in one of Folder are touched: the callers name only
-    folders that no live run can be writing into (this run's own source tree, before it starts its
-    transfer, and the leftovers of earlier runs that are about to be removed). A portable build
-    runs without the setup lock, so a job under the same name elsewhere may be its live transfer,
-    and it is left alone. A job that cannot be listed or removed is passed over.
+    download's own name whose every file lies in one of Folder, or below a folder of a name that
+    FolderNamePattern matches (case-sensitively), are touched: the callers name only folders that
+    no live run can be writing into (this run's own source tree, before it starts its transfer,
+    and, under the setup lock, the setup's work and build folders of any age: no other installer
+    run is then downloading). A portable build runs without the setup lock, so a job under the
+    same name elsewhere may be its live transfer, and it is left alone. A job that cannot be
+    listed or removed is passed over.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [AllowEmptyCollection()]
-        [string[]]$Folder
+        [string[]]$Folder,
+
+        [AllowEmptyCollection()]
+        [string[]]$FolderNamePattern = @()
     )
     $folders = @($Folder | Where-Object -FilterScript { -not [string]::IsNullOrEmpty($_) } |
             ForEach-Object -Process { ConvertTo-TarnquillFullPath -Path $_ })
@@ -119,7 +129,7 @@ function Remove-ElectronStaleBitsJobs {
     }
     foreach ($job in $jobs) {
         try {
-            if (Test-ElectronBitsJobWithin -Job $job -Folder $folders) {
+            if (Test-ElectronBitsJobWithin -Job $job -Folder $folders -FolderNamePattern $FolderNamePattern) {
                 Remove-BitsTransfer -BitsJob $job -ErrorAction Stop
             }
         } catch {
@@ -131,7 +141,8 @@ function Remove-ElectronStaleBitsJobs {
 function Test-ElectronBitsJobWithin {
     <#
     .SYNOPSIS
-    True when a BITS job has files and every one of them lies in one of Folder (full paths).
+    True when a BITS job has files and every one of them lies in one of Folder (full paths), or
+    below a folder whose name one of FolderNamePattern matches.
     #>
     [CmdletBinding()]
     param(
@@ -139,7 +150,9 @@ function Test-ElectronBitsJobWithin {
         [object]$Job,
         [Parameter(Mandatory = $true)]
         [AllowEmptyCollection()]
-        [string[]]$Folder
+        [string[]]$Folder,
+        [AllowEmptyCollection()]
+        [string[]]$FolderNamePattern = @()
     )
     $files = @($Job.FileList | ForEach-Object -Process { [string]$_.LocalName })
     if ($files.Count -eq 0) {
@@ -147,7 +160,19 @@ function Test-ElectronBitsJobWithin {
     }
     foreach ($file in $files) {
         $path = ConvertTo-TarnquillFullPath -Path $file
-        if (@($Folder | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $path -Folder $_ }).Count -eq 0) {
+        if (@($Folder | Where-Object -FilterScript { Test-TarnquillPathWithin -Path $path -Folder $_ }).Count -gt 0) {
+            continue
+        }
+        # The folders above the file, by name: TEMP may be spelled another way than when the job began.
+        $named = $false
+        for ($above = [System.IO.Path]::GetDirectoryName($path); -not [string]::IsNullOrEmpty($above); $above = [System.IO.Path]::GetDirectoryName($above)) {
+            $name = [System.IO.Path]::GetFileName($above)
+            if (@($FolderNamePattern | Where-Object -FilterScript { $name -cmatch $_ }).Count -gt 0) {
+                $named = $true
+                break
+            }
+        }
+        if (-not $named) {
             return $false
         }
     }
@@ -200,8 +225,12 @@ function Invoke-ElectronWebDownload {
         $response = $request.GetResponse()
         $total = $response.ContentLength
         # Known lengths are refused before the file is made; any body stops short of the margin.
+        # The limit is worked out once: the loop below only compares, with no call per read.
         $room = Get-ElectronDownloadRoom -Destination $Destination
-        Assert-ElectronDownloadFits -Room $room -Bytes $total
+        $limit = $room.Limit
+        if ($total -gt $limit) {
+            throw (New-ElectronDownloadSpaceError -Room $room -Bytes $total)
+        }
         $body = $response.GetResponseStream()
         $file = New-Object -TypeName System.IO.FileStream -ArgumentList $Destination, ([IO.FileMode]::Create), ([IO.FileAccess]::Write), ([IO.FileShare]::None)
         $buffer = New-Object -TypeName byte[] -ArgumentList 262144
@@ -213,9 +242,12 @@ function Invoke-ElectronWebDownload {
             if ($count -le 0) {
                 break
             }
-            Assert-ElectronDownloadFits -Room $room -Bytes ($received + $count)
-            $file.Write($buffer, 0, $count)
             $received += $count
+            # A body of unknown length, or one longer than announced, never fills the disk.
+            if ($received -gt $limit) {
+                throw (New-ElectronDownloadSpaceError -Room $room -Bytes $received)
+            }
+            $file.Write($buffer, 0, $count)
             if ($clock.ElapsedMilliseconds -ge 250) {
                 Write-ElectronDownloadProgress -Received $received -Total $total
                 $clock.Restart()
@@ -241,41 +273,44 @@ function Invoke-ElectronWebDownload {
 function Get-ElectronDownloadRoom {
     <#
     .SYNOPSIS
-    The volume and free bytes where the download is written ($null when unknown), read once before it starts.
+    The room for the download, read once before it starts: Volume, FreeBytes, and Limit, the most
+    bytes it may write and still leave the margin free (no limit when the space cannot be read).
+    .DESCRIPTION
+    The announced length is compared with Limit before anything is written, and the length so far
+    before each write (or at each poll of BITS), with no call per read, so that a body of unknown
+    length, or one longer than announced, never fills the disk.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [string]$Destination
     )
-    return Get-TarnquillDiskSpace -Path (Split-Path -Parent -Path $Destination)
+    $space = Get-TarnquillDiskSpace -Path (Split-Path -Parent -Path $Destination)
+    if ($null -eq $space) {
+        return [pscustomobject]@{ Volume = $null; FreeBytes = -1; Limit = [long]::MaxValue }
+    }
+    $limit = [long]$space.FreeBytes - [long]$script:TarnquillSpaceMarginBytes
+    return [pscustomobject]@{ Volume = $space.Volume; FreeBytes = $space.FreeBytes; Limit = $limit }
 }
 
-function Assert-ElectronDownloadFits {
+function New-ElectronDownloadSpaceError {
     <#
     .SYNOPSIS
-    Throws when Bytes of the download would leave less than the margin free on the volume of Room.
-    .DESCRIPTION
-    Called with the announced length before anything is written, and with the length so far before
-    each write, so that a body of unknown length, or one longer than announced, never fills the disk.
-    A negative length (not announced) and an unknown Room pass.
+    The disk-full error of a download whose Bytes would leave less than the margin free on the volume of Room.
     #>
     [CmdletBinding()]
     param(
-        [AllowNull()]
+        [Parameter(Mandatory = $true)]
         [object]$Room,
 
         [Parameter(Mandatory = $true)]
         [long]$Bytes
     )
-    if ($null -eq $Room -or $Bytes -lt 0 -or ($Bytes + $script:TarnquillSpaceMarginBytes) -le $Room.FreeBytes) {
-        return
-    }
     $shortfall = [pscustomobject]@{
         Volume = $Room.Volume; What = @('runtime download'); FreeBytes = $Room.FreeBytes
         NeededBytes = $Bytes + $script:TarnquillSpaceMarginBytes
     }
-    throw (New-TarnquillDiskSpaceError -Message ('Not enough disk space to download the Electron runtime. ' +
+    return (New-TarnquillDiskSpaceError -Message ('Not enough disk space to download the Electron runtime. ' +
             (Format-TarnquillSpaceShortfall -Shortfall $shortfall) + ' Nothing was installed.'))
 }
 

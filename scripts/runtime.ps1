@@ -14,7 +14,9 @@ $script:ElectronSha256 = 'c2ef9a5f65472c34d14bd3e67b7d14e66b0c01f124aba45263d6a4
 $script:ElectronBitsJobName = 'TARNQUILL Electron runtime download'
 
 # Deletion that never follows a link, folder moves that outlast a virus scanner's hold, free space
-# before the unpacking and errors that say which step a full disk stopped, and the download.
+# before the unpacking and errors that say which step a full disk stopped, and the download. The
+# archive is read with the .NET ZIP classes (loading an assembly by name compiles nothing).
+Add-Type -AssemblyName System.IO.Compression, System.IO.Compression.FileSystem
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
@@ -77,14 +79,17 @@ function Import-ElectronArchiveFromEarlierRun {
     <#
     .SYNOPSIS
     Moves the pinned runtime archive from the cache of an earlier run's source tree into this tree's
-    cache, so that it is not downloaded again. Returns $true when an archive was taken.
+    cache, so that it is not downloaded again. Returns Imported ($true when an archive was taken)
+    and PassedOver: each candidate found but not taken, with Path and Reason, for the caller's log.
     .DESCRIPTION
     Each setup run unpacks its own source tree, so a run after a failed or cut-off one would
     otherwise download the runtime again. SourceTree names the trees of earlier runs, whose caches
     are looked at in the given order; the first archive whose SHA-256 equals the pin is moved, and
     an archive with any other hash is never used. Nothing is done when this tree already has a
     cached archive or a complete runtime. Ensure-ElectronRuntime checks the pin again before use,
-    as for any cached archive. A candidate that cannot be read or moved is passed over.
+    as for any cached archive. A candidate is passed over when a link leads to it, when another
+    user owns it or a folder it sits in (up to the earlier run's work folder), or when it cannot be
+    read or moved: another account could rewrite such a file between this run's checks.
     #>
     [CmdletBinding()]
     param(
@@ -92,30 +97,70 @@ function Import-ElectronArchiveFromEarlierRun {
         [AllowEmptyCollection()]
         [string[]]$SourceTree
     )
+    $passedOver = @()
     $archive = Get-ElectronArchivePath
     if ((Test-Path -LiteralPath $archive -PathType Leaf) -or
         (Test-Path -LiteralPath (Join-Path -Path (Get-ElectronRuntimePath) -ChildPath 'electron.exe') -PathType Leaf)) {
-        return $false
+        return [pscustomobject]@{ Imported = $false; PassedOver = $passedOver }
     }
     foreach ($tree in $SourceTree) {
         $candidate = Get-ElectronArchivePath -SourceRoot $tree
+        if ($null -eq (Get-TarnquillEntryAttributes -Path $candidate)) {
+            continue
+        }
+        $workFolder = Split-Path -Parent -Path $tree
         try {
-            if (-not (Test-ElectronPlainPath -Path $candidate -Below (Split-Path -Parent -Path $tree))) {
+            if (-not (Test-ElectronPlainPath -Path $candidate -Below $workFolder)) {
+                $passedOver += [pscustomobject]@{ Path = $candidate; Reason = 'it is a link or lies behind one' }
+                continue
+            }
+            $stranger = Get-ElectronForeignOwnedEntry -Path $candidate -Below $workFolder
+            if ($null -ne $stranger) {
+                $passedOver += [pscustomobject]@{ Path = $candidate; Reason = ('another user owns ' + $stranger) }
                 continue
             }
             $actual = (Get-FileHash -LiteralPath $candidate -Algorithm SHA256).Hash.ToLowerInvariant()
             if ($actual -cne $script:ElectronSha256) {
+                $passedOver += [pscustomobject]@{ Path = $candidate; Reason = 'its SHA-256 is not the pinned one' }
                 continue
             }
             [void][IO.Directory]::CreateDirectory((Split-Path -Parent -Path $archive))
             [IO.File]::Move($candidate, $archive)
         } catch {
+            $passedOver += [pscustomobject]@{ Path = $candidate
+                Reason = ('it could not be read or moved: ' + (Get-TarnquillPlatformException -Exception $_.Exception).Message) }
             continue
         }
         Write-Host 'Reusing the verified Electron runtime from an earlier run.' -ForegroundColor Cyan
-        return $true
+        return [pscustomobject]@{ Imported = $true; PassedOver = $passedOver }
     }
-    return $false
+    return [pscustomobject]@{ Imported = $false; PassedOver = $passedOver }
+}
+
+function Get-ElectronForeignOwnedEntry {
+    <#
+    .SYNOPSIS
+    The first of Path and the folders above it, up to and with Below, that the current user does not own; $null when the user owns them all.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$Path,
+        [Parameter(Mandatory = $true)]
+        [string]$Below
+    )
+    $base = ConvertTo-TarnquillFullPath -Path $Below -TrimTrailingSeparators
+    $entry = ConvertTo-TarnquillFullPath -Path $Path
+    while (Test-TarnquillPathWithin -Path $entry -Folder $base) {
+        if (-not (Test-TarnquillOwnedByCurrentUser -Path $entry)) {
+            return $entry
+        }
+        if (Test-TarnquillSamePath -Left $entry.TrimEnd([char[]]@('\', '/')) -Right $base) {
+            break
+        }
+        $entry = Split-Path -Parent -Path $entry
+    }
+    return $null
 }
 
 function Test-ElectronPlainPath {
@@ -152,49 +197,26 @@ function Test-ElectronPlainPath {
     return $true
 }
 
-function Get-ElectronArchiveUnpackedSize {
-    <#
-    .SYNOPSIS
-    The sum of the uncompressed sizes of an archive's members, read from its central directory alone;
-    -1 when that cannot be read, so that the unpacking fails with its own error.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path
-    )
-    Add-Type -AssemblyName System.IO.Compression.FileSystem
-    try {
-        $zip = [System.IO.Compression.ZipFile]::OpenRead($Path)
-    } catch {
-        return [long]-1
-    }
-    try {
-        [long]$total = 0
-        foreach ($entry in $zip.Entries) {
-            $total += $entry.Length
-        }
-        return $total
-    } finally {
-        $zip.Dispose()
-    }
-}
-
 function Assert-ElectronUnpackRoom {
     <#
     .SYNOPSIS
-    Throws, before anything is unpacked, when a volume lacks the room that the rest of the run needs.
+    Throws, before anything is unpacked, when a volume lacks the room that the rest of the run needs;
+    returns a sentence for each need whose free space could not be read.
     .DESCRIPTION
-    The unpacked runtime goes next to the archive. The image folder takes the runtime again and the
-    application files. The install folder takes the image once more when it lies on another volume
-    than the image folder, where putting it in place copies it; on the same volume it is moved.
-    Needs on one volume are added together, with the margin. The verified archive stays where it
-    is, so the next setup run takes it over instead of downloading it.
+    The unpacked runtime (UnpackedBytes) goes next to the archive. The image folder takes the
+    runtime again and the application files. The install folder takes the image once more exactly
+    when putting it in place will copy it, that is when Test-TarnquillSameVolume, which the move
+    asks too, finds the two on different volumes. Needs on one volume are added together, with the
+    margin; each volume is the one a folder really lives on, and is named as the user knows it. The
+    verified archive stays where it is, so the next setup run takes it over instead of downloading it.
     #>
     [CmdletBinding()]
     param(
         [Parameter(Mandatory = $true)]
         [string]$Archive,
+
+        [Parameter(Mandatory = $true)]
+        [long]$UnpackedBytes,
 
         [Parameter(Mandatory = $true)]
         [string]$RuntimeBase,
@@ -207,30 +229,85 @@ function Assert-ElectronUnpackRoom {
         [AllowEmptyString()]
         [string]$InstallFolder = ''
     )
-    $unpacked = Get-ElectronArchiveUnpackedSize -Path $Archive
-    if ($unpacked -lt 0) {
-        return
-    }
-    $image = $unpacked + $ApplicationBytes
-    $needs = @([pscustomobject]@{ Path = $RuntimeBase; Bytes = $unpacked; What = 'unpacked runtime' })
+    $image = $UnpackedBytes + $ApplicationBytes
+    $needs = @([pscustomobject]@{ Path = $RuntimeBase; Bytes = $UnpackedBytes; What = 'unpacked runtime' })
     if ($ImageFolder) {
         $needs += [pscustomobject]@{ Path = $ImageFolder; Bytes = $image; What = 'application image' }
-        if ($InstallFolder) {
-            $imageSpace = Get-TarnquillDiskSpace -Path $ImageFolder
-            $installSpace = Get-TarnquillDiskSpace -Path $InstallFolder
-            if ($null -ne $imageSpace -and $null -ne $installSpace -and
-                -not (Test-TarnquillSamePath -Left $imageSpace.Volume -Right $installSpace.Volume)) {
-                $needs += [pscustomobject]@{ Path = $InstallFolder; Bytes = $image; What = 'installed application' }
-            }
+        if ($InstallFolder -and -not (Test-TarnquillSameVolume -Path $ImageFolder -OtherPath $InstallFolder)) {
+            $needs += [pscustomobject]@{ Path = $InstallFolder; Bytes = $image; What = 'installed application' }
         }
     }
-    $shortfall = @(Get-TarnquillSpaceShortfall -Need $needs)
-    if ($shortfall.Count -eq 0) {
-        return
+    $report = Get-TarnquillSpaceShortfall -Need $needs
+    if ($report.Shortfall.Count -eq 0) {
+        return $report.Unread
     }
     throw (New-TarnquillDiskSpaceError -Message ('Not enough disk space to unpack the Electron runtime and install TARNQUILL. ' +
-            (Format-TarnquillSpaceShortfall -Shortfall $shortfall) + ' Nothing was installed. The verified runtime archive stays in ' +
+            (Format-TarnquillSpaceShortfall -Shortfall $report.Shortfall) + ' Nothing was installed. The verified runtime archive stays in ' +
             (Split-Path -Parent -Path $Archive) + ', so the next setup run will not download it again.'))
+}
+
+function Expand-ElectronArchive {
+    <#
+    .SYNOPSIS
+    Unpacks an open archive into a new folder Destination, as Expand-Archive did: every member under
+    its own name, folders empty ones included, each file with its member's time as last write time.
+    .DESCRIPTION
+    Every name is checked before anything is written: a name that is rooted, holds a drive or a
+    stream colon, or leads outside Destination once normalised (with either separator) is refused,
+    as is a folder entry that carries data or a path the platform cannot take (too long). A file is
+    never overwritten, so a name that comes twice is refused when it is reached. The work per
+    member is two .NET calls, no script function.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [System.IO.Compression.ZipArchive]$Archive,
+
+        [Parameter(Mandatory = $true)]
+        [string]$Destination
+    )
+    $separator = [string][System.IO.Path]::DirectorySeparatorChar
+    $root = (ConvertTo-TarnquillFullPath -Path $Destination -TrimTrailingSeparators) + $separator
+    $plan = New-Object -TypeName 'System.Collections.Generic.List[object]'
+    $name = ''
+    $problem = $null
+    try {
+        foreach ($entry in $Archive.Entries) {
+            $name = $entry.FullName
+            $relative = $name.Replace('\', '/')
+            if ($relative.Length -eq 0 -or $relative.StartsWith('/') -or $relative.Contains(':')) {
+                $problem = 'The name is rooted or holds a colon.'
+                break
+            }
+            $folder = $relative.EndsWith('/')
+            $target = [System.IO.Path]::GetFullPath([System.IO.Path]::Combine($root, $relative.Replace('/', $separator)))
+            if (-not $target.StartsWith($root, [System.StringComparison]::OrdinalIgnoreCase) -or
+                ((-not $folder) -and $target.Length -le $root.Length)) {
+                $problem = 'It would land outside that folder.'
+                break
+            }
+            if ($folder -and $entry.Length -ne 0) {
+                $problem = 'It is a folder that carries data.'
+                break
+            }
+            $plan.Add(@($entry, $target, $folder))
+        }
+    } catch {
+        $problem = (Get-TarnquillPlatformException -Exception $_.Exception).Message
+    }
+    if ($null -ne $problem) {
+        throw ('The Electron runtime archive holds a member that cannot be unpacked into ' + $Destination + ': "' + $name + '". ' +
+            $problem + ' Nothing was unpacked.')
+    }
+    [void][System.IO.Directory]::CreateDirectory($root)
+    foreach ($item in $plan) {
+        if ($item[2]) {
+            [void][System.IO.Directory]::CreateDirectory($item[1])
+        } else {
+            [void][System.IO.Directory]::CreateDirectory([System.IO.Path]::GetDirectoryName($item[1]))
+            [System.IO.Compression.ZipFileExtensions]::ExtractToFile($item[0], $item[1], $false)
+        }
+    }
 }
 
 function Ensure-ElectronRuntime {
@@ -244,13 +321,20 @@ function Ensure-ElectronRuntime {
 
     Before unpacking, the room that the rest of the run needs is checked (Assert-ElectronUnpackRoom):
     ImageFolder is where the image is assembled from the runtime and ApplicationBytes of application
-    files, InstallFolder where the image goes afterwards; either may be left out.
+    files, InstallFolder where the image goes afterwards; either may be left out. A need whose free
+    space could not be read is passed over; the sentence that says so is added to UnreadSpace when
+    it is given, and written as a warning when it is not.
+
+    One handle to the archive, which lets others read but neither write nor delete it, serves the
+    hash, the space check's look at the central directory and the unpacking: the bytes unpacked are
+    the bytes that were hashed.
     #>
     [CmdletBinding()]
     param(
         [string]$ImageFolder = '',
         [long]$ApplicationBytes = 0,
-        [string]$InstallFolder = ''
+        [string]$InstallFolder = '',
+        [System.Collections.Generic.List[string]]$UnreadSpace = $null
     )
     $ErrorActionPreference = 'Stop'
     $root = Get-TarnQuillRoot
@@ -267,23 +351,56 @@ function Ensure-ElectronRuntime {
         Download-FileWithFallback -Urls (Get-ElectronDownloadUrls) -Destination $archive
     }
 
-    $actual = (Get-FileHash -LiteralPath $archive -Algorithm SHA256).Hash.ToLowerInvariant()
-    if ($actual -cne $script:ElectronSha256) {
-        Remove-ElectronFileQuietly -Path $archive
-        throw ('Electron runtime integrity check failed. Expected ' + $script:ElectronSha256 + ', received ' + $actual + '.')
-    }
-    Write-Host 'Runtime integrity verified.' -ForegroundColor Green
-
-    Assert-ElectronUnpackRoom -Archive $archive -RuntimeBase $runtimeBase -ImageFolder $ImageFolder `
-        -ApplicationBytes $ApplicationBytes -InstallFolder $InstallFolder
-
     $extract = Join-Path -Path $runtimeBase -ChildPath ('extract-' + [guid]::NewGuid().ToString('N'))
-    # Expand-Archive creates the new folder itself: given one that already exists under a path with
-    # brackets, it tests the path as a wildcard pattern, misses it and fails to create it again.
+    $stream = New-Object -TypeName System.IO.FileStream -ArgumentList $archive, ([IO.FileMode]::Open), ([IO.FileAccess]::Read), ([IO.FileShare]::Read), 1048576
+    $zip = $null
     try {
-        Expand-Archive -LiteralPath $archive -DestinationPath $extract -Force
-    } catch {
-        throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Unpacking the Electron runtime')
+        $actual = (Get-FileHash -InputStream $stream -Algorithm SHA256).Hash.ToLowerInvariant()
+        if ($actual -cne $script:ElectronSha256) {
+            $stream.Dispose()
+            Remove-ElectronFileQuietly -Path $archive
+            throw ('Electron runtime integrity check failed. Expected ' + $script:ElectronSha256 + ', received ' + $actual + '.')
+        }
+        Write-Host 'Runtime integrity verified.' -ForegroundColor Green
+
+        $stream.Position = 0
+        $unreadable = $null
+        try {
+            $zip = New-Object -TypeName System.IO.Compression.ZipArchive -ArgumentList $stream, ([System.IO.Compression.ZipArchiveMode]::Read), $true
+        } catch {
+            # Not a ZIP archive: the unpacking fails below with the platform's own error.
+            $unreadable = Get-TarnquillPlatformException -Exception $_.Exception
+        }
+        if ($null -ne $zip) {
+            # The uncompressed sizes of the members, as the central directory gives them.
+            [long]$unpacked = 0
+            foreach ($entry in $zip.Entries) {
+                $unpacked += $entry.Length
+            }
+            $unread = @(Assert-ElectronUnpackRoom -Archive $archive -UnpackedBytes $unpacked `
+                    -RuntimeBase $runtimeBase -ImageFolder $ImageFolder -ApplicationBytes $ApplicationBytes -InstallFolder $InstallFolder)
+            foreach ($sentence in $unread) {
+                if ($null -ne $UnreadSpace) {
+                    $UnreadSpace.Add($sentence)
+                } else {
+                    Write-Warning $sentence
+                }
+            }
+        }
+        try {
+            [void][IO.Directory]::CreateDirectory($extract)
+            if ($null -ne $unreadable) {
+                throw $unreadable
+            }
+            Expand-ElectronArchive -Archive $zip -Destination $extract
+        } catch {
+            throw (Resolve-TarnquillDiskFullError -ErrorRecord $_ -Step 'Unpacking the Electron runtime')
+        }
+    } finally {
+        if ($null -ne $zip) {
+            $zip.Dispose()
+        }
+        $stream.Dispose()
     }
     [void][IO.Directory]::CreateDirectory($runtimeBase)
     Remove-TarnquillTree -Path $runtimePath

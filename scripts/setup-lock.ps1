@@ -6,6 +6,7 @@ Set-StrictMode -Version Latest
 # named mutex, nothing else.
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'file-system.ps1')
+. (Join-Path -Path $PSScriptRoot -ChildPath 'native-methods.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'exit-codes.ps1')
 
 function Get-TarnquillApplicationProcess {
@@ -25,7 +26,9 @@ function Get-TarnquillProcessPath {
     The full path of a process's executable, normalised, or $null when it cannot be read.
     .DESCRIPTION
     Windows lets a user read the executable of their own processes, in any session, but not
-    those of another user.
+    those of another user. It is read with the limited query right: Process.Path on Windows
+    PowerShell 5.1 needs memory-read access, which an elevated process of the same user refuses,
+    so such a TARNQUILL would not count. Process.Path is the fallback where that read fails.
     #>
     [CmdletBinding()]
     param(
@@ -35,12 +38,38 @@ function Get-TarnquillProcessPath {
 
     # A getter that fails may throw or, depending on the host, give nothing at all.
     try {
-        $path = [string]$Process.Path
+        $path = $null
+        $id = $Process.PSObject.Properties['Id']
+        if ($null -ne $id) {
+            $path = Get-TarnquillProcessImagePath -ProcessId ([int]$id.Value)
+        }
+        if ([string]::IsNullOrEmpty($path)) {
+            $path = [string]$Process.Path
+        }
         if ([string]::IsNullOrEmpty($path)) {
             return $null
         }
         return (ConvertTo-TarnquillFullPath -Path $path)
     } catch {
+        return $null
+    }
+}
+
+function Get-TarnquillProcessImagePath {
+    <#
+    .SYNOPSIS
+    The executable path of a process through QueryFullProcessImageName with the limited query right; $null when it cannot be read.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [int]$ProcessId
+    )
+    try {
+        Import-TarnquillNativeMethods
+        return [TarnQuill.Setup.ProcessImage]::GetPath($ProcessId)
+    } catch {
+        # No such call on this platform, or the compile failed: the caller reads Process.Path.
         return $null
     }
 }
@@ -90,6 +119,11 @@ function Get-TarnquillSetupLockName {
     <#
     .SYNOPSIS
     Name of the per-user setup lock: a hash of the user and the local application data folder.
+    .DESCRIPTION
+    In the Global\ namespace, so that it covers every session of the user: one account signed in
+    twice (a terminal server) shares one LOCALAPPDATA, and a Local\ name would let a run in each
+    session install into it at once. The hash keeps it apart from every other user's name, so
+    another user is never blocked. Any user may create a mutex there.
     #>
     [CmdletBinding()]
     param()
@@ -112,7 +146,7 @@ function Get-TarnquillSetupLockName {
         $sha.Dispose()
     }
     $hex = -join @($digest[0..15] | ForEach-Object { $_.ToString('x2') })
-    return ('Local\TARNQUILL.Setup.' + $hex)
+    return ('Global\TARNQUILL.Setup.' + $hex)
 }
 
 function Enter-TarnquillSetupLock {

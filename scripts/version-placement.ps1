@@ -3,28 +3,14 @@ Set-StrictMode -Version Latest
 # Putting a built image in place as the application folder, moving this run's backup of the
 # same version back when that fails, and removing the versions older than the latest two once the
 # installation is complete. Loaded by dot-sourcing by the install procedure; it moves or copies only
-# into the application folder it is given, and removes only the version folders of the retention plan.
+# into the application folder it is given, and removes only the version folders of the retention
+# plan. The volume test is the space check's own (disk-space.ps1, loaded with the installation log).
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installer-log.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'consent.ps1')
-
-function Test-TarnquillSameVolume {
-    <#
-    .SYNOPSIS
-    True when two full paths lie on the same drive or share: their roots are equal in any letter case.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$Path,
-
-        [Parameter(Mandatory = $true)]
-        [string]$OtherPath
-    )
-    return (Test-TarnquillSamePath -Left ([System.IO.Path]::GetPathRoot($Path)) -Right ([System.IO.Path]::GetPathRoot($OtherPath)))
-}
+. (Join-Path -Path $PSScriptRoot -ChildPath 'disk-space.ps1')
 
 function Move-TarnquillImage {
     <#
@@ -34,6 +20,8 @@ function Move-TarnquillImage {
     A folder can't be moved to another volume (TEMP moved to another drive, or a folder mounted from
     another disk), so there the image is copied into the new application folder, and a copy that
     fails part-way is deleted again. The build folder itself is left to the run's final clean-up.
+    Which of the two happens is Test-TarnquillSameVolume's answer (disk-space.ps1), the same one
+    that decided before the unpacking whether the install folder needs room for a copy.
     #>
     [CmdletBinding()]
     param(

@@ -5,8 +5,8 @@
 # folder, as after the setup's hand-off; the answer "y" comes from a stand-in for Read-Host, and
 # breakpoints with actions (no change to the scripts) note the time at each step:
 #   download   Download-FileWithFallback until Get-FileHash
-#   hash       Get-FileHash until Expand-Archive
-#   unpack     Expand-Archive until the runtime is copied (the move into .runtime included)
+#   hash       Get-FileHash until the unpacking (Expand-Archive, or Expand-ElectronArchive)
+#   unpack     the unpacking until the runtime is copied (the move into .runtime included)
 #   assembly   copy, application files, icon (also shown alone), VERSION.txt
 #   move       the move of the build folder into App-<version> and the file checks
 #   register   shortcuts, uninstall entry, shell refresh, log
@@ -64,7 +64,7 @@ function global:Read-Host {
     return 'y'
 }
 $points = [ordered]@{
-    'Download-FileWithFallback' = 'download'; 'Get-FileHash' = 'hash'; 'Expand-Archive' = 'unpack'
+    'Download-FileWithFallback' = 'download'; 'Get-FileHash' = 'hash'; 'Expand-Archive' = 'unpack'; 'Expand-ElectronArchive' = 'unpack'
     'Copy-TarnquillFolderContent' = 'assembly'; '*set-executable-icon.ps1' = 'icon'
     'Write-TarnquillVersionNote' = 'version-note'; 'Start-TarnquillApplication' = 'launch'
 }

@@ -3,8 +3,9 @@
  *
  * Built as libkernel32.dll.so and found through LD_LIBRARY_PATH, it answers
  * DllImport("kernel32.dll") for BeginUpdateResourceW, UpdateResourceW and
- * EndUpdateResourceW, and for GetDiskFreeSpaceExW and GetVolumePathNameW (at
- * the end of this file). Every resource-update call is appended as one line to
+ * EndUpdateResourceW, and for GetDiskFreeSpaceExW, GetVolumePathNameW and the
+ * folder handle functions CreateFileW, GetFileInformationByHandle,
+ * GetFinalPathNameByHandleW and CloseHandle (at the end of this file). Every resource-update call is appended as one line to
  * the file named by KERNEL32_DOUBLE_LOG:
  *
  *   BeginUpdateResourceW path=<utf-8 path> delete=<0|1> result=<ok|refused>
@@ -14,8 +15,9 @@
  *   <function> handle=invalid                               (unknown handle)
  *
  * KERNEL32_DOUBLE_REFUSE names one call to refuse: "BeginUpdateResourceW",
- * "UpdateResourceW:<n>" (the n-th call of the process, from 1) or
- * "EndUpdateResourceW" (a commit; discards are never refused). A refused call
+ * "UpdateResourceW:<n>" (the n-th call of the process, from 1),
+ * "EndUpdateResourceW" (a commit; discards are never refused), "CreateFileW" or
+ * "GetDiskFreeSpaceExW". A refused call
  * sets errno, which .NET reports as the last Win32 error, to
  * KERNEL32_DOUBLE_ERROR (default 1813) and returns failure. With
  * KERNEL32_DOUBLE_REFUSE_TIMES set to n, only the first n calls that match are
@@ -25,6 +27,8 @@
  * KERNEL32_DOUBLE_COMMIT is "unchanged". A refused commit releases the handle,
  * as the platform may, so a second EndUpdateResourceW shows up as invalid.
  */
+/* open's O_CLOEXEC and readlink, with -std=c11. */
+#define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -295,6 +299,10 @@ win_bool GetDiskFreeSpaceExW(const wchar16 *directory, uint64_t *available, uint
 {
     char path[MAX_PATH_BYTES];
     struct statvfs info;
+    if (is_refused("GetDiskFreeSpaceExW", 0)) {
+        errno = refuse_error();
+        return 0;
+    }
     to_utf8(directory, path, sizeof path);
     if (statvfs(path, &info) != 0)
         return 0;
@@ -344,5 +352,121 @@ win_bool GetVolumePathNameW(const wchar16 *file_name, wchar16 *volume, uint32_t 
     if (units > 1)
         volume[units++] = '/';
     volume[units] = 0;
+    return 1;
+}
+
+/*
+ * Handles to folders, as CreateFileW with FILE_FLAG_BACKUP_SEMANTICS gives them:
+ * an open descriptor that follows links, its device as the volume serial number
+ * and its real path (with every link resolved) as the final path.
+ */
+#include <fcntl.h>
+#include <unistd.h>
+
+#define HANDLE_BASE 0x7000
+
+struct by_handle_information {
+    uint32_t attributes;
+    uint32_t times[6];
+    uint32_t volume_serial;
+    uint32_t size_high;
+    uint32_t size_low;
+    uint32_t links;
+    uint32_t index_high;
+    uint32_t index_low;
+};
+
+void *CreateFileW(const wchar16 *file_name, uint32_t access, uint32_t share, void *security, uint32_t disposition,
+                  uint32_t flags, void *template_file)
+{
+    char path[MAX_PATH_BYTES];
+    (void)access;
+    (void)share;
+    (void)security;
+    (void)disposition;
+    (void)flags;
+    (void)template_file;
+    if (is_refused("CreateFileW", 0)) {
+        errno = refuse_error();
+        return (void *)(intptr_t)-1;
+    }
+    to_utf8(file_name, path, sizeof path);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return (void *)(intptr_t)-1;
+    return (void *)(intptr_t)(HANDLE_BASE + fd);
+}
+
+static int handle_descriptor(void *handle)
+{
+    intptr_t value = (intptr_t)handle;
+    return value >= HANDLE_BASE ? (int)(value - HANDLE_BASE) : -1;
+}
+
+win_bool GetFileInformationByHandle(void *handle, struct by_handle_information *information)
+{
+    struct stat own;
+    int fd = handle_descriptor(handle);
+    if (fd < 0 || fstat(fd, &own) != 0) {
+        errno = 6;
+        return 0;
+    }
+    memset(information, 0, sizeof *information);
+    information->attributes = S_ISDIR(own.st_mode) ? 0x10 : 0x80;
+    information->volume_serial = (uint32_t)own.st_dev;
+    information->size_high = (uint32_t)((uint64_t)own.st_size >> 32);
+    information->size_low = (uint32_t)own.st_size;
+    information->links = (uint32_t)own.st_nlink;
+    information->index_high = (uint32_t)((uint64_t)own.st_ino >> 32);
+    information->index_low = (uint32_t)own.st_ino;
+    return 1;
+}
+
+uint32_t GetFinalPathNameByHandleW(void *handle, wchar16 *path, uint32_t length, uint32_t flags)
+{
+    char link[64];
+    char target[MAX_PATH_BYTES];
+    (void)flags;
+    int fd = handle_descriptor(handle);
+    if (fd < 0) {
+        errno = 6;
+        return 0;
+    }
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t size = readlink(link, target, sizeof target - 1);
+    if (size <= 0)
+        return 0;
+    target[size] = '\0';
+    /* UTF-8 to UTF-16; the answer is the length without the terminator, or the room needed. */
+    uint32_t units = 0;
+    wchar16 converted[MAX_PATH_BYTES];
+    for (const unsigned char *byte = (const unsigned char *)target; *byte != 0;) {
+        uint32_t code = *byte++;
+        int more = code >= 0xF0 ? 3 : code >= 0xE0 ? 2 : code >= 0xC0 ? 1 : 0;
+        code &= more == 3 ? 0x07 : more == 2 ? 0x0F : more == 1 ? 0x1F : 0x7F;
+        while (more-- > 0 && (*byte & 0xC0) == 0x80)
+            code = (code << 6) | (*byte++ & 0x3F);
+        if (code >= 0x10000) {
+            code -= 0x10000;
+            converted[units++] = (wchar16)(0xD800 + (code >> 10));
+            converted[units++] = (wchar16)(0xDC00 + (code & 0x3FF));
+        } else {
+            converted[units++] = (wchar16)code;
+        }
+    }
+    if (units + 1 > length)
+        return units + 1;
+    memcpy(path, converted, units * sizeof(wchar16));
+    path[units] = 0;
+    return units;
+}
+
+win_bool CloseHandle(void *handle)
+{
+    int fd = handle_descriptor(handle);
+    if (fd < 0 || close(fd) != 0) {
+        errno = 6;
+        return 0;
+    }
     return 1;
 }

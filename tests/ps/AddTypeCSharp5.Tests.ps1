@@ -108,7 +108,7 @@ Describe 'Every Add-Type source of the scripts' {
         @($AddTypeCalls | ForEach-Object -Process { $_.Script }) | Should -Be @('native-methods.ps1')
         @($AddTypeCalls | Where-Object -FilterScript { -not $_.IgnoresWarnings }) | Should -BeNullOrEmpty
         @($AllSources | ForEach-Object -Process { $_.Script }) | Should -Be @(
-            'DiskSpace.cs', 'IconResourceWriter.cs', 'ReparseTagReader.cs', 'ShellLink.cs', 'ShellRefresh.cs')
+            'DiskSpace.cs', 'IconResourceWriter.cs', 'ProcessImage.cs', 'ReparseTagReader.cs', 'ShellLink.cs', 'ShellRefresh.cs')
     }
 
     It 'compiles as C# 5 against .NET Framework 4.8 without warnings, all together' {

@@ -90,7 +90,7 @@ Describe 'install.ps1 run with pwsh -File' {
         $script:sandbox = New-InstallSandbox -Parent $script:work
         $script:doubles = Join-Path -Path $script:sandbox.Root -ChildPath 'doubles.jsonl'
         $script:answers = Join-Path -Path $script:sandbox.Root -ChildPath 'answers'
-        [void](Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers)
+        $script:profile = Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers
     }
 
     AfterEach {
@@ -142,6 +142,23 @@ Describe 'install.ps1 run with pwsh -File' {
         Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
     }
 
+    It 'logs each space check that could not read its free space, with the folder and the reason, and installs' {
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000e01-0000000000000001'
+        Set-Answer -Number 1 -Text 'y'
+        $environment = @{ KERNEL32_DOUBLE_REFUSE = 'GetDiskFreeSpaceExW'; KERNEL32_DOUBLE_ERROR = '5' }
+        $run = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 -Environment $environment `
+                -Arguments @('-NoLogo', '-File', (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'), '-NoLaunch'))
+        $run.ExitCode | Should -Be 0 -Because $run.Stderr
+        $run.Stdout | Should -Not -Match 'could not be read'
+        $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+        $passed = @($entries | Where-Object -FilterScript { $_ -like 'The free space for the *' })
+        $passed.Count | Should -Be 2
+        $passed[0] | Should -Match ('^The free space for the unpacked runtime could not be read, so its space check was passed over: ' +
+            [regex]::Escape((Join-Path -Path $tree -ChildPath '.runtime')) + ': GetDiskFreeSpaceExW failed: \S')
+        $passed[1] | Should -Match ('^The free space for the application image could not be read, so its space check was passed over: ' +
+            [regex]::Escape($script:sandbox.Temp) + ': GetDiskFreeSpaceExW failed: \S')
+    }
+
     It 'refuses a second run and an uninstaller while the first waits at its question, changing nothing, and releases the lock at the end' {
         # An earlier version that an uninstaller would remove first, if it got that far.
         $earlier = Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.13.3'
@@ -182,6 +199,55 @@ Describe 'install.ps1 run with pwsh -File' {
         $third = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch')
         $third.ExitCode | Should -Be (1602 % 256)
         $third.Stdout | Should -Match 'Installation cancelled before downloading\.'
+    }
+
+    It 'names the image build in its stop when the disk fills as the icon writer commits the executable (error <Code>)' -ForEach @(
+        @{ Code = 112 }, @{ Code = 39 }
+    ) {
+        # The kernel32 double refuses the commit as Windows does on a full disk: a Win32Exception with the code.
+        Set-Answer -Number 1 -Text 'y'
+        $refuse = @{ KERNEL32_DOUBLE_REFUSE = 'EndUpdateResourceW'; KERNEL32_DOUBLE_ERROR = [string]$Code }
+        $run = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 -Environment $refuse `
+                -Arguments @('-NoLogo', '-File', $script:installScript, '-NoLaunch'))
+
+        $run.ExitCode | Should -Be 1
+        $message = 'Building the application image in the temporary folder stopped: the disk is full. EndUpdateResource failed.'
+        Get-ErrorText $run.Stderr | Should -Match ([regex]::Escape($message))
+        $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
+        $entries[-1] | Should -Be ('ERROR ' + $message)
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
+    }
+
+    It 'removes the BITS job that a run cut off a minute ago left in its work folder before it downloads, and leaves a portable build''s job' {
+        # The first run's console was closed mid-download; its folder is too young to be removed,
+        # but under the lock its transfer can only be an orphan that would download a second time.
+        $cut = [IO.Path]::Combine($script:sandbox.Temp, 'TARNQUILL-Setup-0.15.0-00000000000d0e0f-0000000000000001', 'TARNQUILL-v0.15.0', '.runtime', 'cache')
+        [void][IO.Directory]::CreateDirectory($cut)
+        $orphan = Join-Path -Path $cut -ChildPath 'electron-v43.4.1-win32-x64.zip.partial'
+        [IO.File]::WriteAllText($orphan, 'first megabytes')
+        $portable = [IO.Path]::Combine($script:sandbox.Root, 'portable tree', '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip.partial')
+        $queue = '@(' + ((@($orphan, $portable) | ForEach-Object -Process {
+                    "[pscustomobject]@{ DisplayName = 'TARNQUILL Electron runtime download'; FileList = @([pscustomobject]@{ LocalName = '" + $_.Replace("'", "''") + "' }) }"
+                }) -join ', ') + ')'
+        [IO.File]::AppendAllText($script:profile, @"
+`$global:BitsQueue = $queue
+function global:Get-BitsTransfer { [CmdletBinding()] param() `$global:BitsQueue }
+function global:Remove-BitsTransfer {
+    [CmdletBinding()] param(`$BitsJob)
+    Write-InstallDoubleCall -Command 'Remove-BitsTransfer' -Parameters @{ File = [string]`$BitsJob.FileList[0].LocalName }
+}
+"@)
+        # The new run's own work folder beside it, so that it downloads the archive: once.
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-00000000000d0e10-0000000000000002'
+        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+        Set-Answer -Number 1 -Text 'y'
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'))
+
+        $run.ExitCode | Should -Be 0 -Because $run.Stderr
+        $calls = Read-InstallDoubleCall -DoublesLog $script:doubles
+        $removed = @($calls | Where-Object -FilterScript { $_.Command -eq 'Remove-BitsTransfer' })
+        @($removed | ForEach-Object -Process { $_.Parameters.File }) | Should -Be @($orphan)
+        @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be ($requests + 1)
     }
 
     It 'retries a run killed mid-download from its own tree, then a new run takes the earlier verified archive and clears only stale leftovers' {
@@ -260,6 +326,10 @@ Describe 'install.ps1 run with pwsh -File' {
         (Get-FileHash -LiteralPath $linkedArchive -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
         $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
         $entries | Should -Contain 'Reusing the verified Electron runtime from an earlier run.'
+        # Named as TEMP spells it.
+        $entries | Should -Contain ('Passed over the runtime archive of an earlier run: ' + [IO.Path]::Combine($spelling,
+                'TARNQUILL-Setup-0.15.0-0000000000000001-0000000000000001', 'TARNQUILL-v0.15.0', '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip') +
+            ' (its SHA-256 is not the pinned one).')
         $entries | Should -Contain 'Removed leftover temporary folder: TARNQUILL-Setup-0.15.0-0000000000000000-00000000000000aa (link)'
         @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 4
     }
@@ -366,6 +436,28 @@ Describe 'install.ps1 on a small disk' {
         Test-Path -LiteralPath ([IO.Path]::Combine($script:sandbox.InstallRoot, 'App-0.15.0', 'TARNQUILL.exe')) -PathType Leaf | Should -BeTrue
     }
 
+    It 'refuses before unpacking when the install volume, apart from TEMP''s, lacks room for the image, and names the install volume' {
+        if (-not (New-DiskSandbox -Megabytes 400)) {
+            Set-ItResult -Skipped -Because $script:mountRefused
+            return
+        }
+        # TEMP has room for all it takes; the install root's own volume has room for its log only.
+        Mount-SmallDisk -Path $script:sandbox.Local -Megabytes 90 | Should -BeTrue
+        $tree = New-WorkTree -Name 'TARNQUILL-Setup-0.15.0-0000000000000d01-0000000000000001'
+        $cache = [IO.Path]::Combine($tree, '.runtime', 'cache')
+        Set-Answer -Number 1 -Text 'y'
+        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'))
+
+        $run.ExitCode | Should -Be 1
+        Get-ErrorText $run.Stderr | Should -Match ('Not enough disk space to unpack the Electron runtime and install TARNQUILL\. ' +
+            [regex]::Escape($script:sandbox.Local + '/') + ' \(installed application\): 1[01]\d MB needed, (8\d|90) MB free\. Nothing was installed\. ' +
+            'The verified runtime archive stays in ' + [regex]::Escape($cache) + ', so the next setup run will not download it again\.')
+        Get-ErrorText $run.Stderr | Should -Not -Match ([regex]::Escape($script:disk + '/ ('))
+        @(Get-ChildItem -LiteralPath ([IO.Path]::Combine($tree, '.runtime')) -Name) | Should -Be @('cache')
+        @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Name) | Should -Be @('TARNQUILL-Setup-0.15.0-0000000000000d01-0000000000000001')
+        @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
+    }
+
     It 'keeps the earlier installation, registered, and puts the same-version backup back when the install volume fills during the copy into place' {
         if (-not (New-DiskSandbox -Megabytes 400)) {
             Set-ItResult -Skipped -Because $script:mountRefused
@@ -378,11 +470,12 @@ Describe 'install.ps1 on a small disk' {
             [void][IO.Directory]::CreateDirectory($folder)
             [IO.File]::WriteAllText((Join-Path -Path $folder -ChildPath 'TARNQUILL.exe'), "earlier $name")
         }
-        # The volume test of the copy into place waits here while the test fills the disk. All
-        # paths share the root "/" on Linux, so it answers what the two mounts are: other volumes.
+        # The volume test of the copy into place (not the space check's, asked before the image
+        # exists) waits here while the test fills the disk. The two mounts are other volumes.
         [IO.File]::AppendAllText($script:profile, @'
 function global:Test-DiskDoubleSameVolume {
     param([string]$Path, [string]$OtherPath)
+    if (-not (Test-Path -LiteralPath (Join-Path -Path $Path -ChildPath 'TARNQUILL.exe'))) { return $false }
     [IO.File]::WriteAllText((Join-Path -Path $global:InstallAnswerFolder -ChildPath 'copy-ready'), '')
     $go = Join-Path -Path $global:InstallAnswerFolder -ChildPath 'copy-go'
     $deadline = [DateTime]::UtcNow.AddMinutes(5)

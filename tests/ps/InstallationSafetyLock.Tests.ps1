@@ -19,7 +19,8 @@ BeforeAll {
     $script:savedLocalAppData = $env:LOCALAPPDATA
 
     function Start-LockHolder {
-        param([string]$Sandbox, [switch]$Abandon)
+        # Launcher: a command and its arguments that start the holder's pwsh (another session, another user).
+        param([string]$Sandbox, [switch]$Abandon, [string[]]$Launcher = @())
 
         $ready = Join-Path $Sandbox 'ready'
         $release = Join-Path $Sandbox 'release'
@@ -33,13 +34,16 @@ BeforeAll {
             '$ErrorActionPreference = ''Stop'''
             ". '" + $script:safetyScript.Replace("'", "''") + "'"
             '$lock = Enter-TarnquillSetupLock'
-            "Set-Content -LiteralPath '" + $ready.Replace("'", "''") + "' -Value held"
+            # What the holder took: its lock name and session, whole before the file has its name.
+            "Set-Content -LiteralPath '" + ($ready + '.tmp').Replace("'", "''") + "' -Value @((Get-TarnquillSetupLockName), [System.Diagnostics.Process]::GetCurrentProcess().SessionId)"
+            "Move-Item -LiteralPath '" + ($ready + '.tmp').Replace("'", "''") + "' -Destination '" + $ready.Replace("'", "''") + "'"
             '$deadline = (Get-Date).AddSeconds(600)'
             "while (-not (Test-Path -LiteralPath '" + $release.Replace("'", "''") + "') -and ((Get-Date) -lt `$deadline)) { Start-Sleep -Milliseconds 50 }"
             $exitLine
         )
         Set-Content -LiteralPath $holder -Value $lines -Encoding Ascii
-        $process = Start-Process -FilePath $script:pwshPath -ArgumentList @('-NoLogo', '-NoProfile', '-NonInteractive', '-File', $holder) -PassThru
+        $command = @($Launcher) + @($script:pwshPath, '-NoLogo', '-NoProfile', '-NonInteractive', '-File', $holder)
+        $process = Start-Process -FilePath $command[0] -ArgumentList @($command | Select-Object -Skip 1) -PassThru
         $deadline = (Get-Date).AddSeconds(180)
         while (-not (Test-Path -LiteralPath $ready)) {
             if ($process.HasExited -or ((Get-Date) -gt $deadline)) {
@@ -137,6 +141,50 @@ Describe 'Enter-TarnquillSetupLock and Exit-TarnquillSetupLock' {
         }
     }
 
+    Context 'when a run holds the lock in another session' {
+        # Linux keeps the Local\ names of each session (getsid) apart, as Windows does, and shares
+        # the Global\ ones; setsid starts the holder in a session of its own.
+        It 'is refused for the same user: the name is Global\ and the same in every session' {
+            if (-not $IsLinux) {
+                Set-ItResult -Skipped -Because 'a second session is made here with setsid on Linux'
+                return
+            }
+            $holder = Start-LockHolder -Sandbox $script:sandbox -Launcher @('setsid')
+            try {
+                $held = @(Get-Content -LiteralPath (Join-Path $script:sandbox 'ready'))
+                [int]$held[1] | Should -Not -Be ([System.Diagnostics.Process]::GetCurrentProcess().SessionId)
+                $held[0] | Should -MatchExactly '\AGlobal\\TARNQUILL\.Setup\.[0-9a-f]{32}\z'
+                $held[0] | Should -BeExactly (Get-TarnquillSetupLockName)
+                { Enter-TarnquillSetupLock } |
+                    Should -Throw -ExpectedMessage 'Another TARNQUILL installer or uninstaller is running for this user. Nothing was changed.'
+            } finally {
+                Stop-LockHolder -Sandbox $script:sandbox -Process $holder
+            }
+        }
+
+        It 'does not block this user when another user holds theirs for the same folder' {
+            if (-not $IsLinux -or (& id -u) -ne '0') {
+                Set-ItResult -Skipped -Because 'another user is taken on here with setpriv, as root on Linux'
+                return
+            }
+            # The holder runs as nobody, with a home of its own, and writes into the sandbox.
+            $otherHome = Join-Path $script:sandbox 'nobody'
+            $null = New-Item -ItemType Directory -Path $otherHome
+            & chmod -R 0777 $script:sandbox
+            $holder = Start-LockHolder -Sandbox $script:sandbox -Launcher @('setpriv', '--reuid=65534', '--regid=65534', '--clear-groups', 'env', "HOME=$otherHome", 'setsid')
+            try {
+                $held = @(Get-Content -LiteralPath (Join-Path $script:sandbox 'ready'))
+                $held[0] | Should -MatchExactly '\AGlobal\\TARNQUILL\.Setup\.[0-9a-f]{32}\z'
+                $held[0] | Should -Not -Be (Get-TarnquillSetupLockName)
+                $lock = Enter-TarnquillSetupLock
+                $lock | Should -BeOfType ([System.Threading.Mutex])
+                Exit-TarnquillSetupLock -Lock $lock
+            } finally {
+                Stop-LockHolder -Sandbox $script:sandbox -Process $holder
+            }
+        }
+    }
+
     Context 'when the holding thread ended without releasing the lock' {
         It 'treats the abandoned lock as acquired' {
             if (-not ('TarnquillLockTestAbandoner' -as [type])) {
@@ -178,6 +226,7 @@ Describe 'Test-TarnquillRunning' {
         @{ Case = 'another session, run from the root'; Processes = @(, @(1, 'root')); Expected = $true }
         @{ Case = 'another session and this one'; Processes = @(@(1, 'elsewhere'), @(0, 'elsewhere')); Expected = $true }
         @{ Case = 'a session that cannot be read'; Processes = @(, @($null, 'elsewhere')); Expected = $true }
+        @{ Case = 'another session, elevated, run from the root'; Processes = @(, @(1, 'elevated')); Expected = $true }
     ) {
         $root = Join-Path -Path $script:scratchBase -ChildPath 'Local/TARNQUILL'
         $script:paths = @{
@@ -186,6 +235,10 @@ Describe 'Test-TarnquillRunning' {
             root      = Join-Path -Path $root -ChildPath 'App-0.15.0/TARNQUILL.exe'
         }
         $script:processes = $Processes
+        # An elevated process of the same user refuses Process.Path (memory-read access); its
+        # image path is read with the limited query right.
+        Mock Get-TarnquillProcessImagePath { $script:paths.root } -ParameterFilter { $ProcessId -eq 4242 }
+        Mock Get-TarnquillProcessImagePath { $null }
         Mock Get-TarnquillApplicationProcess {
             $session = [System.Diagnostics.Process]::GetCurrentProcess().SessionId
             foreach ($entry in $script:processes) {
@@ -195,7 +248,10 @@ Describe 'Test-TarnquillRunning' {
                 } else {
                     $process | Add-Member -MemberType NoteProperty -Name SessionId -Value ($session + $entry[0])
                 }
-                if ($entry[1] -eq 'unreadable') {
+                if ($entry[1] -eq 'elevated') {
+                    $process | Add-Member -MemberType NoteProperty -Name Id -Value 4242
+                    $process | Add-Member -MemberType ScriptProperty -Name Path -Value { throw 'Access is denied.' }
+                } elseif ($entry[1] -eq 'unreadable') {
                     $process | Add-Member -MemberType ScriptProperty -Name Path -Value { throw 'Access is denied.' }
                 } else {
                     $process | Add-Member -MemberType NoteProperty -Name Path -Value $script:paths[$entry[1]]

@@ -21,6 +21,17 @@ BeforeAll {
     function Get-RequestCount {
         return @(Get-FakeRuntimeServerRequest -Server $script:server).Count
     }
+
+    # The kernel32 double (tests/native) answers the free-space calls, so the room checks read
+    # the real free space of the volumes here.
+    $doubleFolder = Join-Path -Path $script:scratch -ChildPath 'kernel32'
+    [void][IO.Directory]::CreateDirectory($doubleFolder)
+    $library = Join-Path -Path $doubleFolder -ChildPath 'libkernel32.dll.so'
+    $output = & gcc -shared -fPIC -O2 '-Wl,-soname,libkernel32.dll.so' -o $library (Join-Path -Path $PSScriptRoot -ChildPath '../native/kernel32_resource_double.c') 2>&1
+    if ($LASTEXITCODE -ne 0) {
+        throw "Building the kernel32 double failed: $output"
+    }
+    [void][System.Runtime.InteropServices.NativeLibrary]::Load($library)
 }
 
 AfterAll {
@@ -146,6 +157,41 @@ Describe 'Download-FileWithFallback' {
         }
     }
 
+    Context 'a volume without room for the archive' {
+        # A real small disk: a 100 MB tmpfs leaves 36 MB above the 64 MB margin, less than the archive.
+        BeforeAll {
+            $script:small = Join-Path -Path $script:scratch -ChildPath 'small disk'
+            [void][IO.Directory]::CreateDirectory($script:small)
+            $output = & mount -t tmpfs -o size=100m tmpfs $script:small 2>&1
+            $script:smallRefused = $null
+            if ($LASTEXITCODE -ne 0) {
+                $script:smallRefused = "mounting a tmpfs was refused: $output"
+            }
+        }
+
+        AfterAll {
+            if ($null -eq $script:smallRefused) {
+                & umount $script:small 2>&1 | Out-Null
+            }
+        }
+
+        It 'stops a body of unknown length before the write that would pass the margin, and tries no mirror' {
+            if ($null -ne $script:smallRefused) {
+                Set-ItResult -Skipped -Because $script:smallRefused
+                return
+            }
+            $destination = Join-Path -Path $script:small -ChildPath 'electron-v43.4.1-win32-x64.zip'
+            $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @((Get-SourceUrl -Route 'unsized'), (Get-SourceUrl -Route 'archive')) -Destination $destination }
+
+            $volume = [regex]::Escape($script:small + '/')
+            $result.Error | Should -Match ("\ANot enough disk space to download the Electron runtime\. $volume \(runtime download\): " +
+                '10[01] MB needed, (99|100) MB free\. Nothing was installed\.\z')
+            $result.Warnings | Should -BeNullOrEmpty
+            (Get-RequestCount) - $script:requestsBefore | Should -Be 1
+            @(Get-ChildItem -LiteralPath $script:small -Force) | Should -BeNullOrEmpty
+        }
+    }
+
     Context 'the web stack''s security protocols' {
         It 'allows TLS 1.2 alone for the process, replacing what was enabled before, even when every source fails' {
             $saved = [Net.ServicePointManager]::SecurityProtocol
@@ -203,14 +249,19 @@ Describe 'Download-FileWithFallback' {
             # script, one step per poll (the poll's sleep is mocked, so no time passes), and the
             # user's queue as Queue lists it. A poll loop that never gives up fails at once.
             BeforeEach {
-                $script:bits = @{ Step = 0; States = @(); Bytes = @(); Queue = @(); Calls = (New-Object -TypeName System.Collections.Generic.List[string]) }
+                $script:bits = @{ Step = 0; States = @(); Bytes = @(); Totals = @(); Queue = @(); Calls = (New-Object -TypeName System.Collections.Generic.List[string]) }
                 function Start-BitsTransfer {
                     param([string]$Source, [string]$Destination, [switch]$Asynchronous, [string]$DisplayName, [string]$Description)
                     $bits = $script:bits
                     $bits.Calls.Add("Start $Source async=$Asynchronous name=$DisplayName")
                     $bits.Destination = $Destination
-                    $job = [pscustomobject]@{ DisplayName = $DisplayName; ErrorDescription = "HTTP status 503: The service is unavailable.`r`n"; BytesTotal = [uint64]::MaxValue }
+                    $job = [pscustomobject]@{ DisplayName = $DisplayName; ErrorDescription = "HTTP status 503: The service is unavailable.`r`n" }
                     $job | Add-Member -MemberType ScriptProperty -Name JobState -Value { $bits.States[[Math]::Min($bits.Step, $bits.States.Count - 1)] }.GetNewClosure()
+                    # Unknown (the largest unsigned 64-bit number) unless Totals gives the length BITS learnt by that poll.
+                    $job | Add-Member -MemberType ScriptProperty -Name BytesTotal -Value {
+                        if ($bits.Totals.Count -eq 0) { return [uint64]::MaxValue }
+                        [uint64]$bits.Totals[[Math]::Min($bits.Step, $bits.Totals.Count - 1)]
+                    }.GetNewClosure()
                     $job | Add-Member -MemberType ScriptProperty -Name BytesTransferred -Value { [uint64]$bits.Bytes[[Math]::Min($bits.Step, $bits.Bytes.Count - 1)] }.GetNewClosure()
                     return $job
                 }
@@ -257,6 +308,24 @@ Describe 'Download-FileWithFallback' {
                     "Start $url async=True name=TARNQUILL Electron runtime download", 'Complete')
                 (Get-RequestCount) - $script:requestsBefore | Should -Be 0
                 (Get-FileHash -LiteralPath $script:destination -Algorithm SHA256).Hash | Should -Be $script:archive.Sha256
+            }
+
+            It 'refuses a job whose announced length does not fit the volume before it writes a byte, for good: no web request, no mirror' {
+                # The length appears at the second poll, with nothing written yet.
+                $space = Get-TarnquillDiskSpace -Path $script:tree
+                $space | Should -Not -BeNullOrEmpty
+                $script:bits.States = @('Connecting', 'Transferring', 'Transferring', 'Transferred')
+                $script:bits.Totals = @([uint64]::MaxValue, ($space.FreeBytes + 1))
+                $script:bits.Bytes = @(0, 0, 40000000, $script:archive.Length)
+                $url = Get-SourceUrl -Route 'archive'
+                $result = Invoke-FakeRuntimeCapture { Download-FileWithFallback -Urls @($url, (Get-SourceUrl -Route 'redirect/archive')) -Destination $script:destination }
+
+                $result.Error | Should -BeLike ('Not enough disk space to download the Electron runtime. ' + $space.Volume + ' (runtime download): * MB needed, * MB free. Nothing was installed.')
+                $result.Warnings | Should -BeNullOrEmpty
+                $script:bits.Calls | Should -Be @("Start $url async=True name=TARNQUILL Electron runtime download", 'Remove TARNQUILL Electron runtime download')
+                Should -Invoke Start-Sleep -Times 1 -Exactly
+                (Get-RequestCount) - $script:requestsBefore | Should -Be 0
+                Test-Path -LiteralPath $script:destination | Should -BeFalse
             }
 
             It 'removes a job that <Case> and lets the web request of the same source deliver' -ForEach @(

@@ -5,11 +5,15 @@ Set-StrictMode -Version Latest
 
 BeforeAll {
     . (Join-Path -Path $PSScriptRoot -ChildPath 'support/FakeRuntime.ps1')
+    # The kernel32 double answers the free-space and volume calls from the Linux file system, so
+    # the room checks run for real here.
+    . (Join-Path -Path $PSScriptRoot -ChildPath 'support/InstallProcedure.ps1')
     $script:archive = Get-FakeElectronArchive
     $script:nested = Get-FakeElectronArchive -Layout Nested
     $script:server = Start-FakeRuntimeServer -ArchivePath $script:archive.Path
     $script:scratch = Join-Path -Path (Join-Path -Path $env:TARNQUILL_RELEASE -ChildPath 'test') -ChildPath ('runtime-ensure-' + [guid]::NewGuid().ToString('N'))
     [void][IO.Directory]::CreateDirectory($script:scratch)
+    [void](Initialize-InstallKernel32Double -Folder $script:scratch)
     $script:savedEnvironment = @{ LOCALAPPDATA = $env:LOCALAPPDATA; TEMP = $env:TEMP; HOME = $env:HOME }
 
     function New-RuntimeTree {
@@ -34,6 +38,67 @@ BeforeAll {
         }
         $prefix = (Resolve-Path -LiteralPath $base).ProviderPath.TrimEnd('/') + '/'
         return @(Get-ChildItem -LiteralPath $base -Recurse -Force | ForEach-Object { $_.FullName.Substring($prefix.Length) } | Sort-Object)
+    }
+
+    function Get-UnpackedTree {
+        # Every folder and file below Folder, one line each, sorted: "D <relative path>" or
+        # "F <relative path> <SHA-256> <last write time, UTC ticks>".
+        param([string]$Folder)
+        $prefix = [IO.Path]::GetFullPath($Folder).TrimEnd('/') + '/'
+        $lines = foreach ($item in @(Get-ChildItem -LiteralPath $Folder -Recurse -Force)) {
+            $relative = $item.FullName.Substring($prefix.Length)
+            if ($item.PSIsContainer) {
+                'D ' + $relative
+            } else {
+                'F {0} {1} {2}' -f $relative, (Get-FileHash -LiteralPath $item.FullName -Algorithm SHA256).Hash, $item.LastWriteTimeUtc.Ticks
+            }
+        }
+        return @($lines | Sort-Object -CaseSensitive)
+    }
+
+    function New-TestZip {
+        # A ZIP archive at Path with the given members: a name ending in / is a folder entry;
+        # each file holds its own name, stamped with a fixed time of its own.
+        param([string]$Path, [string[]]$Member)
+        $stream = [IO.File]::Open($Path, [IO.FileMode]::CreateNew)
+        $zip = New-Object -TypeName System.IO.Compression.ZipArchive -ArgumentList $stream, ([IO.Compression.ZipArchiveMode]::Create)
+        try {
+            $minute = 0
+            foreach ($name in $Member) {
+                $entry = $zip.CreateEntry($name)
+                $entry.LastWriteTime = [DateTimeOffset]::new(2021, 3, 4, 5, $minute++ % 60, 6, [TimeSpan]::Zero)
+                if (-not $name.EndsWith('/')) {
+                    $writer = New-Object -TypeName System.IO.StreamWriter -ArgumentList $entry.Open()
+                    $writer.Write('content of ' + $name)
+                    $writer.Dispose()
+                }
+            }
+        } finally {
+            $zip.Dispose()
+            $stream.Dispose()
+        }
+        return $Path
+    }
+
+    function Expand-TestZip {
+        # Expand-ElectronArchive as Ensure-ElectronRuntime calls it: through a handle that refuses writers.
+        param([string]$Path, [string]$Destination)
+        $stream = New-Object -TypeName IO.FileStream -ArgumentList $Path, ([IO.FileMode]::Open), ([IO.FileAccess]::Read), ([IO.FileShare]::Read)
+        $zip = New-Object -TypeName System.IO.Compression.ZipArchive -ArgumentList $stream, ([IO.Compression.ZipArchiveMode]::Read), $true
+        try {
+            Expand-ElectronArchive -Archive $zip -Destination $Destination
+        } finally {
+            $zip.Dispose()
+            $stream.Dispose()
+        }
+    }
+
+    function Mount-TestDisk {
+        # A real small file system at Path; $false when mounting is refused (not root).
+        param([string]$Path, [int]$Megabytes)
+        [void][IO.Directory]::CreateDirectory($Path)
+        $null = & mount -t tmpfs -o "size=${Megabytes}m" tmpfs $Path 2>&1
+        return ($LASTEXITCODE -eq 0)
     }
 
     $script:refused = Get-FakeRuntimeRefusedUrl
@@ -129,6 +194,43 @@ Describe 'Ensure-ElectronRuntime' {
             Get-HostText -Result $result | Should -Be @('Runtime integrity verified.')
             Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'resources/default_app.asar') -PathType Leaf | Should -BeTrue
             Test-Path -LiteralPath $script:cached -PathType Leaf | Should -BeTrue
+        }
+
+        It 'unpacks the bytes it hashed when another writer replaces the archive right after the hash' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+            $script:swapped = $null
+            # Right after the hash, another archive is put in its place under the same name. Linux
+            # lets it happen (a sharing mode only advises there); the engine test under Wine shows
+            # Windows refusing it.
+            Mock Write-Host -ParameterFilter { [string]$Object -eq 'Runtime integrity verified.' } -MockWith {
+                Copy-Item -LiteralPath $script:nested.Path -Destination ($script:cached + '.other')
+                [IO.File]::Move($script:cached + '.other', $script:cached, $true)
+                $script:swapped = (Get-FileHash -LiteralPath $script:cached -Algorithm SHA256).Hash
+            }
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime }
+
+            $result.Error | Should -BeNullOrEmpty
+            $script:swapped | Should -Be $script:nested.Sha256
+            $reference = Join-Path -Path $script:scratch -ChildPath ('reference-' + [guid]::NewGuid().ToString('N'))
+            Expand-Archive -LiteralPath $script:archive.Path -DestinationPath $reference
+            Get-UnpackedTree -Folder $script:runtime | Should -Be (Get-UnpackedTree -Folder $reference)
+        }
+
+        It 'reports each need whose free space could not be read, and still unpacks' {
+            Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+            # A compile that failed: no volume can be read.
+            Mock Import-TarnquillNativeMethods { throw 'The C# helpers of the setup scripts could not be compiled (Add-Type): CS1002.' }
+            $image = Join-Path -Path $script:scratch -ChildPath 'image not made'
+            $install = Join-Path -Path $script:scratch -ChildPath 'install not made'
+            $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime -ImageFolder $image -InstallFolder $install }
+
+            $result.Error | Should -BeNullOrEmpty
+            $why = ': The C# helpers of the setup scripts could not be compiled (Add-Type): CS1002.'
+            $result.Warnings | Should -Be @(
+                ('The free space for the unpacked runtime could not be read, so its space check was passed over: ' + $script:runtimeBase + $why),
+                ('The free space for the application image could not be read, so its space check was passed over: ' + $script:scratch + $why),
+                ('The free space for the installed application could not be read, so its space check was passed over: ' + $script:scratch + $why))
+            Test-Path -LiteralPath (Join-Path -Path $script:runtime -ChildPath 'electron.exe') -PathType Leaf | Should -BeTrue
         }
 
         It 'accepts the platform''s upper-case digest of the right archive against the lower-case pin' {
@@ -268,6 +370,154 @@ Describe 'Ensure-ElectronRuntime' {
             # The unpack target is named after a fresh GUID and is left for inspection, not cleaned up.
             @($state | Where-Object { $_ -cmatch '^extract-[0-9a-f]{32}$' }).Count | Should -Be 1
         }
+    }
+}
+
+Describe 'Expand-ElectronArchive, the unpacking through the hashed handle' {
+    BeforeAll {
+        $copy = New-RuntimeTree -Name 'unpacker' -Sha256 $script:archive.Sha256 -Primary $script:refused -Mirror $script:refused
+        . $copy
+        $script:zips = Join-Path -Path $script:scratch -ChildPath 'zips'
+        [void][IO.Directory]::CreateDirectory($script:zips)
+        $long = ('L' * 100) + '/' + ('M' * 100) + '/' + ('N' * 60) + '.bin'
+        $script:crafted = New-TestZip -Path (Join-Path -Path $script:zips -ChildPath 'crafted.zip') -Member @(
+            'electron.exe', 'resources/app/deep/nested/file.txt', 'resources/app/deep/other.txt', 'empty/',
+            'resources/empty inner/', 'locales/', 'locales/en-US.pak', $long)
+    }
+
+    BeforeEach {
+        $script:out = Join-Path -Path $script:scratch -ChildPath ('unpack-' + [guid]::NewGuid().ToString('N'))
+        [void][IO.Directory]::CreateDirectory($script:out)
+    }
+
+    It 'gives the tree that Expand-Archive gives, file by file with hashes and times, for <Name>' -ForEach @(
+        @{ Name = 'the fake runtime archive'; Key = 'fake' }
+        @{ Name = 'an archive with nested folders, empty folders and a path over 260 characters'; Key = 'crafted' }
+    ) {
+        $zip = if ($Key -eq 'fake') { $script:archive.Path } else { $script:crafted }
+        Expand-Archive -LiteralPath $zip -DestinationPath (Join-Path -Path $script:out -ChildPath 'expand-archive')
+        Expand-TestZip -Path $zip -Destination (Join-Path -Path $script:out -ChildPath 'handle')
+
+        $mine = Get-UnpackedTree -Folder (Join-Path -Path $script:out -ChildPath 'handle')
+        $mine | Should -Be (Get-UnpackedTree -Folder (Join-Path -Path $script:out -ChildPath 'expand-archive'))
+        if ($Key -eq 'crafted') {
+            $mine | Should -Contain 'D empty'
+            $mine | Should -Contain 'D resources/empty inner'
+            @($mine | Where-Object { $_.StartsWith('F ') -and $_.Split(' ')[1].Length -gt 260 }).Count | Should -Be 1
+            $mine.Count | Should -Be 14
+        }
+    }
+
+    It 'refuses a member named <Member> before writing anything' -ForEach @(
+        @{ Member = '../evil.txt' }, @{ Member = 'resources/../../evil.txt' }, @{ Member = '..\evil.txt' },
+        @{ Member = 'resources\..\..\evil.txt' }, @{ Member = '/tmp/evil.txt' }, @{ Member = 'C:/evil.txt' },
+        @{ Member = 'C:evil.txt' }, @{ Member = 'electron.exe:stream' }, @{ Member = 'resources/..' }
+    ) {
+        $zip = New-TestZip -Path (Join-Path -Path $script:out -ChildPath 'bad.zip') -Member @('electron.exe', 'resources/ok.txt', $Member)
+        $target = Join-Path -Path $script:out -ChildPath 'target'
+        { Expand-TestZip -Path $zip -Destination $target } |
+            Should -Throw -ExpectedMessage ('The Electron runtime archive holds a member that cannot be unpacked into ' + $target + ': "' + $Member + '". * Nothing was unpacked.')
+        @(Get-ChildItem -LiteralPath $script:out -Recurse -Force -Name) | Should -Be @('bad.zip')
+    }
+
+    It 'refuses a name that comes twice instead of overwriting the first file' {
+        $zip = New-TestZip -Path (Join-Path -Path $script:out -ChildPath 'twice.zip') -Member @('electron.exe', 'version', 'electron.exe')
+        $target = Join-Path -Path $script:out -ChildPath 'target'
+        { Expand-TestZip -Path $zip -Destination $target } | Should -Throw -ExpectedMessage '*already exists*'
+        [IO.File]::ReadAllText((Join-Path -Path $target -ChildPath 'electron.exe')) | Should -Be 'content of electron.exe'
+    }
+}
+
+Describe 'Import-ElectronArchiveFromEarlierRun and the owner of a candidate' {
+    BeforeAll {
+        $copy = New-RuntimeTree -Name 'taker' -Sha256 $script:archive.Sha256 -Primary $script:refused -Mirror $script:refused
+        . $copy
+        $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+    }
+
+    It 'passes over an archive that another user owns, or whose folder another user owns, and takes the one the user owns' {
+        if ([string](& id -u) -ne '0') {
+            Set-ItResult -Skipped -Because 'giving a folder to another user needs root'
+            return
+        }
+        Mock Test-TarnquillOwnedByCurrentUser { Test-InstallLinuxOwner -Path $Path }
+        $temp = Join-Path -Path $script:scratch -ChildPath 'earlier runs'
+        $trees = foreach ($name in @('A-foreign-folder', 'B-foreign-file', 'C-own')) {
+            $earlier = [IO.Path]::Combine($temp, $name, 'TARNQUILL-v0.15.0')
+            $null = Copy-FakeElectronArchiveToCache -TreeRoot $earlier -ArchivePath $script:archive.Path
+            $earlier
+        }
+        $foreignFolder = [IO.Path]::Combine($trees[0], '.runtime')
+        $foreignFile = [IO.Path]::Combine($trees[1], '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip')
+        & chown 65534 $foreignFolder $foreignFile
+        $LASTEXITCODE | Should -Be 0
+
+        $result = Invoke-FakeRuntimeCapture { Import-ElectronArchiveFromEarlierRun -SourceTree $trees }
+        $result.Error | Should -BeNullOrEmpty
+        $result.Output[0].Imported | Should -BeTrue
+        @($result.Output[0].PassedOver | ForEach-Object { $_.Path + ' | ' + $_.Reason }) | Should -Be @(
+            ([IO.Path]::Combine($foreignFolder, 'cache', 'electron-v43.4.1-win32-x64.zip') + ' | another user owns ' + $foreignFolder),
+            ($foreignFile + ' | another user owns ' + $foreignFile))
+        Test-Path -LiteralPath $foreignFile -PathType Leaf | Should -BeTrue
+        Test-Path -LiteralPath ([IO.Path]::Combine($trees[2], '.runtime', 'cache', 'electron-v43.4.1-win32-x64.zip')) | Should -BeFalse
+        (Get-FileHash -LiteralPath (Get-ElectronArchivePath)).Hash | Should -Be $script:archive.Sha256
+    }
+}
+
+Describe 'the room check on the volume a folder really lives on' {
+    BeforeAll {
+        $copy = New-RuntimeTree -Name 'volumes' -Sha256 $script:archive.Sha256 -Primary $script:refused -Mirror $script:refused
+        . $copy
+        $script:tree = Split-Path -Parent -Path (Split-Path -Parent -Path $copy)
+        $script:mounted = New-Object -TypeName System.Collections.Generic.List[string]
+    }
+
+    BeforeEach {
+        Remove-Item -LiteralPath (Join-Path -Path $script:tree -ChildPath '.runtime') -Recurse -Force -ErrorAction SilentlyContinue
+        Copy-FakeElectronArchiveToCache -TreeRoot $script:tree -ArchivePath $script:archive.Path | Out-Null
+        $script:disk = Join-Path -Path $script:scratch -ChildPath ('disk-' + [guid]::NewGuid().ToString('N').Substring(0, 8))
+    }
+
+    AfterEach {
+        foreach ($mount in $script:mounted) {
+            & umount $mount 2>&1 | Out-Null
+        }
+        $script:mounted.Clear()
+    }
+
+    It 'measures and names the image''s need on the file system that a linked TEMP leads to' {
+        if (-not (Mount-TestDisk -Path $script:disk -Megabytes 30)) {
+            Set-ItResult -Skipped -Because 'mounting a tmpfs was refused'
+            return
+        }
+        $script:mounted.Add($script:disk)
+        [void][IO.Directory]::CreateDirectory((Join-Path -Path $script:disk -ChildPath 'Temp'))
+        $temp = Join-Path -Path $script:scratch -ChildPath ('temp-link-' + [guid]::NewGuid().ToString('N').Substring(0, 8))
+        [void](New-Item -ItemType SymbolicLink -Path $temp -Target (Join-Path -Path $script:disk -ChildPath 'Temp'))
+        $image = Join-Path -Path $temp -ChildPath 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+
+        $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime -ImageFolder $image -ApplicationBytes 1MB }
+        $result.Error | Should -Match ('^Not enough disk space to unpack the Electron runtime and install TARNQUILL\. ' +
+            [regex]::Escape($script:disk + '/') + ' \(application image\): \d+ MB needed, (29|30) MB free\. Nothing was installed\.')
+        @(Get-ChildItem -LiteralPath (Join-Path -Path $script:tree -ChildPath '.runtime') -Name) | Should -Be @('cache')
+    }
+
+    It 'counts the installed copy on the install volume when it differs from the image folder''s, and names it' {
+        if (-not (Mount-TestDisk -Path $script:disk -Megabytes 80)) {
+            Set-ItResult -Skipped -Because 'mounting a tmpfs was refused'
+            return
+        }
+        $script:mounted.Add($script:disk)
+        # The image folder has room (the scratch disk); the install volume holds the margin, not the image.
+        $install = [IO.Path]::Combine($script:disk, 'TARNQUILL', 'App-0.15.0')
+        $image = Join-Path -Path $script:scratch -ChildPath 'TARNQUILL-build-0123456789abcdef0123456789abcdef'
+        Test-TarnquillSameVolume -Path $image -OtherPath $install | Should -BeFalse
+        Test-TarnquillSameVolume -Path $image -OtherPath $script:tree | Should -BeTrue
+
+        $result = Invoke-FakeRuntimeCapture { Ensure-ElectronRuntime -ImageFolder $image -InstallFolder $install -ApplicationBytes 1MB }
+        $result.Error | Should -Match ('^Not enough disk space to unpack the Electron runtime and install TARNQUILL\. ' +
+            [regex]::Escape($script:disk + '/') + ' \(installed application\): 1\d\d MB needed, (79|80) MB free\. Nothing was installed\.')
+        @(Get-ChildItem -LiteralPath (Join-Path -Path $script:tree -ChildPath '.runtime') -Name) | Should -Be @('cache')
     }
 }
 

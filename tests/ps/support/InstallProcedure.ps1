@@ -7,7 +7,8 @@ support/FakeRuntime.ps1.
 install.ps1 keeps every Windows-only interface in one small function of its own:
     Get-TarnquillSpecialFolder, Read-TarnquillAnswer, Get-TarnquillSignatureStatus, Get-TarnquillAccountSid,
     Save-TarnquillShellLink, Reset-TarnquillRegistryKey, Set-TarnquillRegistryValue,
-    Send-TarnquillShellChange, Invoke-TarnquillIconCacheTool, Start-TarnquillApplication
+    Send-TarnquillShellChange, Invoke-TarnquillIconCacheTool, Start-TarnquillApplication,
+    Test-TarnquillOwnedByCurrentUser (answered from the real Linux owner of the entry)
 Only these are replaced; everything else (files, hashes, downloads from the fake host,
 folder moves, processes, console text) runs for real.
 
@@ -28,7 +29,8 @@ $script:InstallRepository = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoo
 $script:InstallWindowsInterface = @(
     'Get-TarnquillSpecialFolder', 'Read-TarnquillAnswer', 'Get-TarnquillSignatureStatus', 'Get-TarnquillAccountSid',
     'Save-TarnquillShellLink', 'Reset-TarnquillRegistryKey', 'Set-TarnquillRegistryValue',
-    'Send-TarnquillShellChange', 'Invoke-TarnquillIconCacheTool', 'Start-TarnquillApplication')
+    'Send-TarnquillShellChange', 'Invoke-TarnquillIconCacheTool', 'Start-TarnquillApplication',
+    'Test-TarnquillOwnedByCurrentUser')
 $script:InstallEnvironmentNames = @('HOME', 'LOCALAPPDATA', 'APPDATA', 'TEMP', 'TMP',
     'SystemRoot', 'TARNQUILL_SETUP_EXE', 'TARNQUILL_SETUP_WORK', 'XDG_CONFIG_HOME')
 
@@ -75,6 +77,7 @@ function Register-InstallDouble {
     Mock Start-TarnquillApplication {
         $InstallDoubles.started.Add([pscustomobject]@{ Path = $Path; WorkingDirectory = $WorkingDirectory })
     }
+    Mock Test-TarnquillOwnedByCurrentUser { Test-InstallLinuxOwner -Path $Path }
     return @{
         answers   = New-Object -TypeName System.Collections.Queue
         prompts   = New-Object -TypeName System.Collections.Generic.List[string]
@@ -86,6 +89,15 @@ function Register-InstallDouble {
         account   = 'S-1-5-21-1004336348-1177238915-682003330-1001'
         sandbox   = $Sandbox
     }
+}
+
+function global:Test-InstallLinuxOwner {
+    <#
+    .SYNOPSIS
+    The double of Test-TarnquillOwnedByCurrentUser: true when the Linux owner of the entry itself is this process's user.
+    #>
+    param([string]$Path)
+    return ([string](& stat -c '%u' -- $Path) -eq [string](& id -u))
 }
 
 function Get-InstallTestFolder {
@@ -536,6 +548,10 @@ function global:Start-InstallDoubleApplication {
     param([string]$Path, [string]$WorkingDirectory)
     Write-InstallDoubleCall -Command 'Start-TarnquillApplication' -Parameters $PSBoundParameters
 }
+function global:Test-InstallDoubleOwnedByCurrentUser {
+    param([string]$Path)
+    return ([string](& stat -c '%u' -- $Path) -eq [string](& id -u))
+}
 Set-Alias -Scope Global -Name Get-TarnquillSpecialFolder -Value Get-InstallDoubleSpecialFolder
 Set-Alias -Scope Global -Name Read-TarnquillAnswer -Value Read-InstallDoubleAnswer
 Set-Alias -Scope Global -Name Get-TarnquillSignatureStatus -Value Get-InstallDoubleSignatureStatus
@@ -546,6 +562,7 @@ Set-Alias -Scope Global -Name Set-TarnquillRegistryValue -Value Set-InstallDoubl
 Set-Alias -Scope Global -Name Send-TarnquillShellChange -Value Send-InstallDoubleShellChange
 Set-Alias -Scope Global -Name Invoke-TarnquillIconCacheTool -Value Invoke-InstallDoubleIconCacheTool
 Set-Alias -Scope Global -Name Start-TarnquillApplication -Value Start-InstallDoubleApplication
+Set-Alias -Scope Global -Name Test-TarnquillOwnedByCurrentUser -Value Test-InstallDoubleOwnedByCurrentUser
 '@
     )
     $path = Join-Path -Path $profileFolder -ChildPath 'profile.ps1'

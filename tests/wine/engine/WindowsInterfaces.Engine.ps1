@@ -5,7 +5,8 @@ Set-StrictMode -Version Latest
 # the shell refresh through shell32, and the uninstaller's start-up value rule on the real
 # Run key. Under pwsh on Linux these are replaced by doubles. Also the tree deleter on a file
 # system that refuses to delete a read-only file, as Windows does and .NET on Linux does not, and
-# the rename of a finished download that another handle holds, which Linux never refuses.
+# the rename of a finished download that another handle holds, which Linux never refuses, and the
+# runtime archive held from its hash to the end of its unpacking, which Linux cannot refuse either.
 
 BeforeAll {
     $script:repoRoot = [IO.Path]::GetFullPath((Join-Path -Path $PSScriptRoot -ChildPath '..\..\..'))
@@ -134,6 +135,23 @@ Describe 'disk-space.ps1 on a small drive' {
         $inner.FreeBytes | Should -BeLessOrEqual 5MB
     }
 
+    It 'tells volumes apart through a handle to the folder, and names the one mounted inside the drive' {
+        if (-not $script:drive) {
+            Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
+            return
+        }
+        $outer = Read-TarnquillVolume -Path ($script:drive + 'Temp\not made yet')
+        $inner = Read-TarnquillVolume -Path ($script:drive + 'inner\not made yet')
+        $outer.Failure | Should -BeNullOrEmpty
+        $inner.Failure | Should -BeNullOrEmpty
+        $outer.Volume | Should -Be $script:drive
+        $inner.Volume | Should -Be ($script:drive + 'inner\')
+        $inner.FreeBytes | Should -BeLessOrEqual 5MB
+        Test-TarnquillSameVolume -Path ($script:drive + 'Temp') -OtherPath ($script:drive + 'inner\App-0.15.0') | Should -BeFalse
+        Test-TarnquillSameVolume -Path ($script:drive + 'Temp\TARNQUILL-build-x') -OtherPath ($script:drive + 'App-0.15.0') | Should -BeTrue
+        Test-TarnquillSameVolume -Path ($script:drive + 'Temp') -OtherPath $env:TEMP | Should -BeFalse
+    }
+
     It 'knows a full disk by its Windows error, names the step, and skips a log line that does not fit' {
         if (-not $script:drive) {
             Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
@@ -209,5 +227,129 @@ public static class TarnquillHeldFile
         Should -Invoke Invoke-ElectronBitsTransfer -Times 1 -Exactly
         (Get-Item -LiteralPath $destination).Length | Should -Be 50000001
         Test-Path -LiteralPath ($destination + '.partial') | Should -BeFalse
+    }
+}
+
+Describe 'Ensure-ElectronRuntime holding the runtime archive from its hash to the end of its unpacking' {
+    BeforeAll {
+        # A source tree of its own whose pin is a small archive made here, already in its cache.
+        $script:runtimeTree = Join-Path -Path $env:TEMP -ChildPath ('tarnquill-verified-' + [guid]::NewGuid().ToString('N'))
+        $null = New-Item -ItemType Directory -Path $script:runtimeTree
+        Copy-Item -LiteralPath (Join-Path -Path $script:repoRoot -ChildPath 'scripts') -Destination $script:runtimeTree -Recurse
+        $cache = [IO.Path]::Combine($script:runtimeTree, '.runtime', 'cache')
+        $null = New-Item -ItemType Directory -Path $cache
+        $script:cachedArchive = Join-Path -Path $cache -ChildPath 'electron-v43.4.1-win32-x64.zip'
+        $stream = [IO.File]::Open($script:cachedArchive, [IO.FileMode]::CreateNew)
+        $zip = New-Object -TypeName System.IO.Compression.ZipArchive -ArgumentList $stream, ([IO.Compression.ZipArchiveMode]::Create)
+        foreach ($name in @('electron.exe', 'resources\default_app.asar', 'locales/')) {
+            $entry = $zip.CreateEntry($name)
+            if (-not $name.EndsWith('/')) {
+                $writer = New-Object -TypeName System.IO.StreamWriter -ArgumentList $entry.Open()
+                $writer.Write('hashed ' + $name)
+                $writer.Dispose()
+            }
+        }
+        $zip.Dispose()
+        $stream.Dispose()
+        $pin = (Get-FileHash -LiteralPath $script:cachedArchive -Algorithm SHA256).Hash.ToLowerInvariant()
+        $runtimeScript = [IO.Path]::Combine($script:runtimeTree, 'scripts', 'runtime.ps1')
+        $text = [IO.File]::ReadAllText($runtimeScript) -replace "(?m)^\`$script:ElectronSha256 = '[0-9a-f]{64}'", ("`$script:ElectronSha256 = '" + $pin + "'")
+        [IO.File]::WriteAllText($runtimeScript, $text)
+        . $runtimeScript
+        $script:ElectronSha256 | Should -Be $pin
+        $script:other = Join-Path -Path $script:runtimeTree -ChildPath 'other.zip'
+        [IO.File]::WriteAllText($script:other, 'not the hashed archive')
+    }
+
+    AfterAll {
+        Remove-Item -LiteralPath $script:runtimeTree -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'refuses every writer, deletion and replacement after the hash, and unpacks what was hashed' {
+        $script:refusals = @()
+        Mock Write-Host -ParameterFilter { [string]$Object -eq 'Runtime integrity verified.' } -MockWith {
+            $attempts = @(
+                { [IO.File]::Open($script:cachedArchive, 'Open', 'ReadWrite', 'ReadWrite').Dispose() },
+                { [IO.File]::Delete($script:cachedArchive) },
+                { [IO.File]::Move($script:other, $script:cachedArchive, $true) })
+            foreach ($attempt in $attempts) {
+                try {
+                    & $attempt
+                    $script:refusals += 'allowed'
+                } catch {
+                    $script:refusals += '0x{0:X8}' -f $_.Exception.InnerException.HResult
+                }
+            }
+        }
+        $runtime = Ensure-ElectronRuntime
+
+        # A writer and a deletion meet ERROR_SHARING_VIOLATION; a replacement under the same name
+        # meets it or, as under Wine, ERROR_ACCESS_DENIED.
+        $script:refusals.Count | Should -Be 3
+        $script:refusals[0..1] | Should -Be @('0x80070020', '0x80070020')
+        $script:refusals[2] | Should -BeIn @('0x80070020', '0x80070005')
+        [IO.File]::ReadAllText((Join-Path -Path $runtime -ChildPath 'electron.exe')) | Should -Be 'hashed electron.exe'
+        [IO.File]::ReadAllText([IO.Path]::Combine($runtime, 'resources', 'default_app.asar')) | Should -Be 'hashed resources\default_app.asar'
+        Test-Path -LiteralPath (Join-Path -Path $runtime -ChildPath 'locales') -PathType Container | Should -BeTrue
+        (Get-FileHash -LiteralPath $script:cachedArchive -Algorithm SHA256).Hash | Should -Be $script:ElectronSha256
+        Test-TarnquillOwnedByCurrentUser -Path $script:cachedArchive | Should -BeTrue
+    }
+}
+
+Describe 'temporary-folders.ps1 with TEMP at the root of a drive' {
+    # TEMP=T:\ as on a RAM disk. "T:" without its separator would name the current folder on T:,
+    # which is set elsewhere here, as a shell that was once there leaves it.
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\runtime.ps1')
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\temporary-folders.ps1')
+        $script:drive = $env:TARNQUILL_SMALL_DRIVE
+        $script:savedTemp = @($env:TEMP, $env:TMP, [IO.Directory]::GetCurrentDirectory())
+        $script:tree = Join-Path -Path $env:TEMP -ChildPath ('tarnquill-tree-' + [guid]::NewGuid().ToString('N'))
+    }
+
+    AfterAll {
+        $env:TEMP = $script:savedTemp[0]
+        $env:TMP = $script:savedTemp[1]
+        [IO.Directory]::SetCurrentDirectory($script:savedTemp[2])
+        Remove-Item -LiteralPath $script:tree -Recurse -Force -ErrorAction SilentlyContinue
+    }
+
+    It 'takes the verified archive of a leftover there into this tree, then removes the leftover' {
+        if (-not $script:drive) {
+            Set-ItResult -Skipped -Because 'no small drive was mounted for this run'
+            return
+        }
+        $leftover = $script:drive + 'TARNQUILL-Setup-0.15.0-00000000000e0f10-0000000000000001'
+        $cache = [IO.Path]::Combine($leftover, 'TARNQUILL-v0.15.0', '.runtime', 'cache')
+        $null = [IO.Directory]::CreateDirectory($cache)
+        $archive = Join-Path -Path $cache -ChildPath $script:ElectronArchive
+        [IO.File]::WriteAllText($archive, 'an archive verified by its pin')
+        $script:ElectronSha256 = (Get-FileHash -LiteralPath $archive -Algorithm SHA256).Hash.ToLowerInvariant()
+        [IO.Directory]::SetLastWriteTimeUtc($leftover, [DateTime]::UtcNow.AddMinutes(-20))
+        Mock Get-TarnQuillRoot { $script:tree }
+        $env:TEMP = $script:drive
+        $env:TMP = $script:drive
+        [IO.Directory]::SetCurrentDirectory($script:drive + 'Temp')
+
+        $temporary = @(Get-TarnquillTemporaryFolders)
+        $temporary | Should -Contain $script:drive
+        $found = @(Get-TarnquillLeftoverFolders -TempFolder $temporary)
+        @($found | ForEach-Object -Process { $_.Path }) | Should -Be @($leftover)
+        Import-ElectronArchiveFromEarlierRun -SourceTree @($found[0].SourceTree) | Should -BeTrue
+        (Get-FileHash -LiteralPath (Get-ElectronArchivePath) -Algorithm SHA256).Hash | Should -Be $script:ElectronSha256
+        @(Remove-TarnquillLeftoverFolders -Folder $found) | Should -Be @('Removed leftover temporary folder: ' + $found[0].Name + ' (0 MB)')
+        Test-Path -LiteralPath $leftover | Should -BeFalse
+    }
+}
+
+Describe 'setup-lock.ps1 reading the executable of a process' {
+    BeforeAll {
+        . (Join-Path -Path $script:repoRoot -ChildPath 'scripts\setup-lock.ps1')
+    }
+
+    It 'reads this engine''s own executable through QueryFullProcessImageName' {
+        $own = [System.Diagnostics.Process]::GetCurrentProcess()
+        Get-TarnquillProcessImagePath -ProcessId $own.Id | Should -Be $own.MainModule.FileName
+        Get-TarnquillProcessPath -Process $own | Should -Be ([IO.Path]::GetFullPath($own.MainModule.FileName))
     }
 }
