@@ -210,9 +210,9 @@ Describe 'install.ps1 run with pwsh -File' {
         $run = Wait-InstallProcess -Started (Start-InstallProcess -Sandbox $script:sandbox -Kernel32Folder $script:kernel32 -Environment $refuse `
                 -Arguments @('-NoLogo', '-File', $script:installScript, '-NoLaunch'))
 
-        $run.ExitCode | Should -Be 1
+        $run.ExitCode | Should -Be 112
         $message = 'Building the application image in the temporary folder stopped: the disk is full. EndUpdateResource failed.'
-        Get-ErrorText $run.Stderr | Should -Match ([regex]::Escape($message))
+        $run.Stdout | Should -Match ([regex]::Escape($message))
         $entries = @(Read-InstallLog -Path $script:sandbox.LogFile | ForEach-Object -Process { $_.Text })
         $entries[-1] | Should -Be ('ERROR ' + $message)
         @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
@@ -448,11 +448,11 @@ Describe 'install.ps1 on a small disk' {
         Set-Answer -Number 1 -Text 'y'
         $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $tree -ChildPath 'scripts/install.ps1'))
 
-        $run.ExitCode | Should -Be 1
-        Get-ErrorText $run.Stderr | Should -Match ('Not enough disk space to unpack the Electron runtime and install TARNQUILL\. ' +
+        $run.ExitCode | Should -Be 112
+        $run.Stdout | Should -Match ('Not enough disk space to unpack the Electron runtime and install TARNQUILL\. ' +
             [regex]::Escape($script:sandbox.Local + '/') + ' \(installed application\): 1[01]\d MB needed, (8\d|90) MB free\. Nothing was installed\. ' +
             'The verified runtime archive stays in ' + [regex]::Escape($cache) + ', so the next setup run will not download it again\.')
-        Get-ErrorText $run.Stderr | Should -Not -Match ([regex]::Escape($script:disk + '/ ('))
+        $run.Stdout | Should -Not -Match ([regex]::Escape($script:disk + '/ ('))
         @(Get-ChildItem -LiteralPath ([IO.Path]::Combine($tree, '.runtime')) -Name) | Should -Be @('cache')
         @(Get-ChildItem -LiteralPath $script:sandbox.Temp -Name) | Should -Be @('TARNQUILL-Setup-0.15.0-0000000000000d01-0000000000000001')
         @(Get-ChildItem -LiteralPath $script:sandbox.InstallRoot -Name) | Should -Be @('Logs')
