@@ -117,40 +117,6 @@ function Start-TarnquillApplication {
 }
 
 # ---------------------------------------------------------------------------
-# The installation's own helpers.
-# ---------------------------------------------------------------------------
-
-function New-TarnquillGuidToken {
-    <#
-    .SYNOPSIS
-    A new GUID as 32 lower-case hexadecimal digits without separators.
-    #>
-    [CmdletBinding()]
-    param()
-    return [System.Guid]::NewGuid().ToString('N')
-}
-
-function Get-TarnquillReleaseVersion {
-    <#
-    .SYNOPSIS
-    Reads the release version from package.json; throws unless it is three dot-separated decimal numbers.
-    #>
-    [CmdletBinding()]
-    param(
-        [Parameter(Mandatory = $true)]
-        [string]$SourceRoot
-    )
-    $text = [System.IO.File]::ReadAllText((Join-Path -Path $SourceRoot -ChildPath 'package.json'))
-    $version = [string]($text | ConvertFrom-Json).version
-    # ASCII digits only, and nothing after the last one (not even a line break),
-    # because the version becomes part of folder names that are matched later.
-    if ($version -cnotmatch '\A[0-9]+\.[0-9]+\.[0-9]+\z') {
-        throw 'package.json contains an invalid release version.'
-    }
-    return $version
-}
-
-# ---------------------------------------------------------------------------
 # The run. Every failure ends in the one report below and an exit code; it is
 # logged once the log folder exists (step 4).
 # ---------------------------------------------------------------------------
@@ -275,33 +241,9 @@ try {
         throw ($_.Exception.Message + ' No download was started.')
     }
 
-    # Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
-    # that would go on writing into one of them: the jobs go first, a verified archive in one
-    # of the folders spares the download, then the folders go. This run's own folders stay,
-    # known by their unique names too, since TEMP may spell them another way. Under the lock
-    # no other installer run is downloading, so a job in any work or build folder is an
-    # orphan, however recent (a console closed mid-download and the setup started again).
+    # Earlier runs that failed or were cut off: their BITS jobs, a verified archive, their folders.
     . (Join-Path -Path $PSScriptRoot -ChildPath 'temporary-folders.ps1')
-    $tempFolders = @(Get-TarnquillTemporaryFolders)
-    $keepPath = @($sourceRoot, $buildFolder, $env:TARNQUILL_SETUP_WORK)
-    $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $sourceRoot -BuildFolder $buildFolder)
-    $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
-    Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $sourceRoot) `
-        -FolderNamePattern @($script:TarnquillWorkFolderPattern, $script:TarnquillBuildFolderPattern)
-    # The archive is taken from a run that ended minutes ago too (one stopped for want of
-    # room, retried at once): no other setup gets this far while this one holds the lock.
-    $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
-    $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
-    $taken = Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees
-    foreach ($candidate in $taken.PassedOver) {
-        Add-TarnquillLogEntry -Path $logFile -Text ('Passed over the runtime archive of an earlier run: ' + $candidate.Path + ' (' + $candidate.Reason + ').')
-    }
-    if ($taken.Imported) {
-        Add-TarnquillLogEntry -Path $logFile -Text 'Reusing the verified Electron runtime from an earlier run.'
-    }
-    foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
-        Add-TarnquillLogEntry -Path $logFile -Text $text
-    }
+    Clear-TarnquillEarlierRuns -SourceRoot $sourceRoot -BuildFolder $buildFolder -LogFile $logFile
 
     # 13. The application image, built in the temporary folder; the runtime is
     # downloaded and verified here.

@@ -222,3 +222,49 @@ function Remove-TarnquillLeftoverFolders {
         $text
     }
 }
+
+function Clear-TarnquillEarlierRuns {
+    <#
+    .SYNOPSIS
+    Removes what earlier setup runs left in TEMP, taking over a verified runtime archive first; logs what it did.
+    .DESCRIPTION
+    Earlier runs that failed or were cut off left their folders in TEMP, and a BITS job
+    that would go on writing into one of them: the jobs go first, a verified archive in one
+    of the folders spares the download, then the folders go. This run's own folders stay,
+    known by their unique names too, since TEMP may spell them another way. Under the lock
+    no other installer run is downloading, so a job in any work or build folder is an
+    orphan, however recent (a console closed mid-download and the setup started again).
+    Called by the install procedure under the setup lock, once runtime.ps1 and installer-log.ps1 are loaded.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot,
+
+        [Parameter(Mandatory = $true)]
+        [string]$BuildFolder,
+
+        [Parameter(Mandatory = $true)]
+        [string]$LogFile
+    )
+    $tempFolders = @(Get-TarnquillTemporaryFolders)
+    $keepPath = @($SourceRoot, $BuildFolder, $env:TARNQUILL_SETUP_WORK)
+    $keepName = @(Get-TarnquillRunFolderNames -SourceRoot $SourceRoot -BuildFolder $BuildFolder)
+    $leftovers = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName)
+    Remove-ElectronStaleBitsJobs -Folder (@($leftovers | ForEach-Object -Process { $_.Path }) + $SourceRoot) `
+        -FolderNamePattern @($script:TarnquillWorkFolderPattern, $script:TarnquillBuildFolderPattern)
+    # The archive is taken from a run that ended minutes ago too (one stopped for want of
+    # room, retried at once): no other setup gets this far while this one holds the lock.
+    $recent = @(Get-TarnquillLeftoverFolders -TempFolder $tempFolders -KeepPath $keepPath -KeepName $keepName -IncludeRecent)
+    $earlierTrees = @($recent | Where-Object -FilterScript { $null -ne $_.SourceTree } | ForEach-Object -Process { $_.SourceTree })
+    $taken = Import-ElectronArchiveFromEarlierRun -SourceTree $earlierTrees
+    foreach ($candidate in $taken.PassedOver) {
+        Add-TarnquillLogEntry -Path $LogFile -Text ('Passed over the runtime archive of an earlier run: ' + $candidate.Path + ' (' + $candidate.Reason + ').')
+    }
+    if ($taken.Imported) {
+        Add-TarnquillLogEntry -Path $LogFile -Text 'Reusing the verified Electron runtime from an earlier run.'
+    }
+    foreach ($text in @(Remove-TarnquillLeftoverFolders -Folder $leftovers)) {
+        Add-TarnquillLogEntry -Path $LogFile -Text $text
+    }
+}

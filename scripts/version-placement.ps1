@@ -4,7 +4,8 @@ Set-StrictMode -Version Latest
 # same version back when that fails, and removing the versions older than the latest two once the
 # installation is complete. Loaded by dot-sourcing by the install procedure; it moves or copies only
 # into the application folder it is given, and removes only the version folders of the retention
-# plan. The volume test is the space check's own (disk-space.ps1, loaded with the installation log).
+# plan; and the two names that version folders are made of, the release version and the GUID token.
+# The volume test is the space check's own (disk-space.ps1, loaded with the installation log).
 
 . (Join-Path -Path $PSScriptRoot -ChildPath 'installation-safety.ps1')
 . (Join-Path -Path $PSScriptRoot -ChildPath 'retried-moves.ps1')
@@ -154,4 +155,34 @@ function Invoke-TarnquillRetention {
         }
         Add-TarnquillLogEntry -Path $LogFile -Text ('Removed old version: ' + $folder.Name)
     }
+}
+
+function New-TarnquillGuidToken {
+    <#
+    .SYNOPSIS
+    A new GUID as 32 lower-case hexadecimal digits without separators.
+    #>
+    [CmdletBinding()]
+    param()
+    return [System.Guid]::NewGuid().ToString('N')
+}
+
+function Get-TarnquillReleaseVersion {
+    <#
+    .SYNOPSIS
+    Reads the release version from package.json; throws unless it is three dot-separated decimal numbers.
+    #>
+    [CmdletBinding()]
+    param(
+        [Parameter(Mandatory = $true)]
+        [string]$SourceRoot
+    )
+    $text = [System.IO.File]::ReadAllText((Join-Path -Path $SourceRoot -ChildPath 'package.json'))
+    $version = [string]($text | ConvertFrom-Json).version
+    # ASCII digits only, and nothing after the last one (not even a line break),
+    # because the version becomes part of folder names that are matched later.
+    if ($version -cnotmatch '\A[0-9]+\.[0-9]+\.[0-9]+\z') {
+        throw 'package.json contains an invalid release version.'
+    }
+    return $version
 }

@@ -24,10 +24,10 @@ BeforeAll {
     $script:work = Get-InstallTestFolder
     # The uninstaller, the icon writer and the update applier, with every library and C# file they load.
     $script:imageScripts = @('scripts/apply-update.ps1', 'scripts/consent.ps1', 'scripts/exit-codes.ps1', 'scripts/file-system.ps1',
-        'scripts/installation-safety.ps1', 'scripts/native-methods.ps1', 'scripts/native/DiskSpace.cs',
-        'scripts/native/IconResourceWriter.cs', 'scripts/native/ReparseTagReader.cs', 'scripts/native/ShellLink.cs',
-        'scripts/native/ShellRefresh.cs', 'scripts/set-executable-icon.ps1', 'scripts/setup-lock.ps1',
-        'scripts/shell-integration.ps1', 'scripts/temporary-folders.ps1', 'scripts/uninstall-installed.ps1')
+        'scripts/installation-safety.ps1', 'scripts/native-methods.ps1', 'scripts/set-executable-icon.ps1', 'scripts/setup-lock.ps1',
+        'scripts/shell-integration.ps1', 'scripts/temporary-folders.ps1', 'scripts/uninstall-installed.ps1') +
+        @(Get-ChildItem -LiteralPath (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts/native') -Filter '*.cs' |
+            ForEach-Object -Process { 'scripts/native/' + $_.Name })
     $script:repoInstall = Join-Path -Path (Join-Path -Path $env:TARNQUILL_ROOT -ChildPath 'scripts') -ChildPath 'install.ps1'
     Import-InstallWindowsInterface -ScriptPath $script:repoInstall
     $script:kernel32 = Initialize-InstallKernel32Double -Folder $script:work

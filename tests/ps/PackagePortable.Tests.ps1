@@ -19,8 +19,8 @@ BeforeAll {
     $script:appFolders = @('assets', 'config', 'src')
     $script:imageScripts = @('uninstall-installed.ps1', 'installation-safety.ps1', 'file-system.ps1', 'native-methods.ps1',
         'setup-lock.ps1', 'exit-codes.ps1', 'consent.ps1', 'shell-integration.ps1', 'temporary-folders.ps1', 'apply-update.ps1', 'set-executable-icon.ps1',
-        'native', 'native/DiskSpace.cs', 'native/IconResourceWriter.cs', 'native/ReparseTagReader.cs', 'native/ShellLink.cs',
-        'native/ShellRefresh.cs')
+        'native') + @(Get-ChildItem -LiteralPath (Join-Path -Path $script:repository -ChildPath 'scripts/native') -Filter '*.cs' |
+            ForEach-Object -Process { 'native/' + $_.Name })
     $script:utf8 = New-Object -TypeName System.Text.UTF8Encoding -ArgumentList $false
 
     # The kernel32 double, built once for this file's runs by the icon writer's own harness.
