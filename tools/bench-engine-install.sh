@@ -13,15 +13,19 @@
 #   launch     Start-Process until the application wrote its start record
 # and the number of C# compiles (assemblies Add-Type loaded) during the installation.
 #
-# Usage: tools/bench-engine-install.sh [ROUNDS] [BULK_BYTES]
-#   ROUNDS      installations, each from nothing (default 3); every round is printed, then medians
-#   BULK_BYTES  size of the archive's large member (default 120000000)
+# Usage: tools/bench-engine-install.sh [ROUNDS] [BULK_BYTES] [READING_SECONDS]
+#   ROUNDS           installations, each from nothing (default 3); every round is printed, then medians
+#   BULK_BYTES       size of the archive's large member (default 120000000)
+#   READING_SECONDS  how long the stand-in "reads" the consent screen before it answers (default 0,
+#                    an answer at once). The times are taken from the answer on, so a reading time
+#                    shows what work done during the reading saves the user afterwards.
 # Needs what ./test.sh installs (PowerShell, Pester, Wine); makes the engine prefix if missing.
 # Scratch goes to release/scratch/bench-engine-install and is removed at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 rounds="${1:-3}"
 bulk="${2:-120000000}"
+reading="${3:-0}"
 export TARNQUILL_RELEASE="${TARNQUILL_RELEASE:-$root/release}"
 source "$root/tests/wine/lib.sh"
 source "$root/tests/wine/engine/engine.sh"
@@ -50,7 +54,7 @@ engine_sandbox_tree "$tree" "$digest" "$ENGINE_SERVER_URL/file/archive" "$ENGINE
 export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\started.record"
 
 cat >"$scratch/bench.ps1" <<'PS'
-param([string]$Install, [string]$Marks)
+param([string]$Install, [string]$Marks, [double]$Reading)
 $global:BenchMarks = New-Object -TypeName System.Collections.Generic.List[string]
 function global:Add-BenchMark {
     param([string]$Name)
@@ -60,6 +64,7 @@ function global:Add-BenchMark {
 # Commands are found before cmdlets of the same name: this answers install.ps1's question.
 function global:Read-Host {
     param([string]$Prompt)
+    Start-Sleep -Milliseconds ([int]($Reading * 1000))
     Add-BenchMark -Name 'consent'
     return 'y'
 }
@@ -98,7 +103,7 @@ for round in $(seq 1 "$rounds"); do
     rm -rf "$users/AppData/Local/TARNQUILL" "$tree/.runtime" "$scratch/started.record"
     wine_reset
     wine powershell.exe -NoLogo -NoProfile -ExecutionPolicy Bypass -File "$(wine_path "$scratch/bench.ps1")" \
-        -Install "$(wine_path "$tree/scripts/install.ps1")" -Marks "$(wine_path "$scratch/marks.txt")" \
+        -Install "$(wine_path "$tree/scripts/install.ps1")" -Marks "$(wine_path "$scratch/marks.txt")" -Reading "$reading" \
         >"$scratch/install.out" 2>&1 || { cat "$scratch/install.out" >&2; exit 1; }
     for _ in $(seq 1 100); do [ -f "$scratch/started.record" ] && break; sleep 0.1; done
     [ -f "$scratch/started.record" ] || { echo "bench-engine-install: the application did not start" >&2; exit 1; }
@@ -120,7 +125,7 @@ echo "C# compiles per installation: $(sort -u "$scratch/compiles" | tr '\n' ' ')
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 labels=(total "consent to download" download hash unpack "assembly (copy and icon)" "  of which icon" \
     "move into place" "shortcuts, registry, refresh, log" "launch to application start")
-echo "Medians of $rounds round(s), archive $(stat -c %s "$scratch/serve/archive.zip") bytes:"
+echo "Medians of $rounds round(s), archive $(stat -c %s "$scratch/serve/archive.zip") bytes, consent answered after $reading s:"
 for column in $(seq 1 ${#labels[@]}); do
     printf '  %-36s %6.2f s\n' "${labels[$((column - 1))]}" "$(cut -d' ' -f"$column" "$results" | median)"
 done
