@@ -346,6 +346,14 @@ mkdir -p "$temp"
 TARNQUILL_TEST_PS_RECORD=$(wine_path "$scratch/passive.record")
 TARNQUILL_TEST_PS_EXIT=0
 run_unattended passive "$temp" "/PASSIVE"
+# Under load Wine now and then starts the script host of a new console without its console (no
+# title, no window; seen once in ten stressed runs), as it now and then fails to start cmd: such a
+# run is made once more, and said so. A setup that started it without a console fails both times.
+if [ "$run_rc" == 0 ] && ! powershell_record "$scratch/passive.record" title >/dev/null; then
+    echo "note: the passive run's script host had no console; Wine is asked once more"
+    rm -f "$scratch/passive.record"
+    run_unattended passive "$temp" "/PASSIVE"
+fi
 check_eq "exit code of a passive run" 0 "$run_rc"
 [ "$run_windows" -gt 0 ] && echo "ok: the passive run maps its console window" ||
     fail "no window mapped in a passive run (the window check sees nothing)"
