@@ -333,6 +333,48 @@ function global:Remove-BitsTransfer {
         $entries | Should -Contain 'Removed leftover temporary folder: TARNQUILL-Setup-0.15.0-0000000000000000-00000000000000aa (link)'
         @($entries | Where-Object -FilterScript { $_ -match '^Removed leftover temporary folder: (TARNQUILL-\S+) \(\d+(\.\d)? MB\)$' }).Count | Should -Be 4
     }
+
+    Context 'while its C# compiles' {
+        BeforeEach {
+            $script:compileTree = New-WorkTree -Name 'compile'
+            $script:native = Join-Path -Path $script:compileTree -ChildPath 'scripts/native'
+        }
+
+        It 'reports a refusal at the consent while the compile still waits for its source' {
+            # A named pipe: the compiler's read of it waits until the test writes the pipe, which it
+            # does only once the refusal is in the log. A run that waited for the compile would never
+            # get there.
+            $pipe = Join-Path -Path $script:native -ChildPath 'Waiting.cs'
+            & mkfifo $pipe
+            $LASTEXITCODE | Should -Be 0
+            Set-Answer -Number 1 -Text 'n'
+            $started = Start-Install -Script (Join-Path -Path $script:compileTree -ChildPath 'scripts/install.ps1')
+            $deadline = [DateTime]::UtcNow.AddSeconds(300)
+            while (-not ((Test-Path -LiteralPath $script:sandbox.LogFile) -and
+                    ([IO.File]::ReadAllText($script:sandbox.LogFile) -match 'ERROR Installation cancelled before downloading\.'))) {
+                $started.Process.HasExited | Should -BeFalse -Because 'the compile still waits for its source'
+                [DateTime]::UtcNow | Should -BeLessThan $deadline -Because 'the refusal should be logged while the compile waits'
+                Start-Sleep -Milliseconds 50
+            }
+            [IO.File]::WriteAllText($pipe, "// the source that the compile waited for`n")
+            $run = Wait-InstallProcess -Started $started
+            $run.ExitCode | Should -Be (1602 % 256)
+            $run.Stdout | Should -Match 'Installation cancelled before downloading\.'
+        }
+
+        It 'stops on a compile that fails, naming the compile, before any request reaches the server' {
+            [IO.File]::WriteAllText((Join-Path -Path $script:native -ChildPath 'Broken.cs'), "namespace TarnQuill.Broken { public class }`n")
+            $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
+            Set-Answer -Number 1 -Text 'y'
+            $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $script:compileTree -ChildPath 'scripts/install.ps1'))
+            $run.ExitCode | Should -Not -Be 0
+            $message = Get-ErrorText ($run.Stdout + $run.Stderr)
+            $message | Should -Match 'The C# helpers of the setup scripts could not be compiled \(Add-Type\): .*Broken\.cs'
+            $message | Should -Match 'No download was started\.'
+            @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $requests
+            Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0') | Should -BeFalse
+        }
+    }
 }
 
 Describe 'install.ps1 on a small disk' {
@@ -545,55 +587,5 @@ Set-Alias -Scope Global -Name Get-TarnquillStartupValue -Value Get-DiskDoubleSta
         $uninstall.ExitCode | Should -Be 0 -Because $uninstall.Stderr
         Test-Path -LiteralPath $script:sandbox.InstallRoot | Should -BeFalse
         @(Read-InstallDoubleCall -DoublesLog $script:doubles | Where-Object -FilterScript { $_.Command -eq 'Remove-TarnquillUninstallKey' }).Count | Should -Be 1
-    }
-}
-
-Describe 'the C# compile of an installation' {
-    BeforeEach {
-        $script:sandbox = New-InstallSandbox -Parent $script:work
-        $script:doubles = Join-Path -Path $script:sandbox.Root -ChildPath 'doubles.jsonl'
-        $script:answers = Join-Path -Path $script:sandbox.Root -ChildPath 'answers'
-        [void](Write-InstallDoubleProfile -Sandbox $script:sandbox -DoublesLog $script:doubles -AnswerFolder $script:answers)
-        $script:compileTree = New-WorkTree -Name 'compile'
-        $script:native = Join-Path -Path $script:compileTree -ChildPath 'scripts/native'
-    }
-
-    AfterEach {
-        Remove-Item -LiteralPath $script:sandbox.Root -Recurse -Force -ErrorAction SilentlyContinue
-    }
-
-    It 'reports a refusal at the consent while the compile still waits for its source' {
-        # A named pipe: the compiler's read of it waits until the test writes the pipe, which it
-        # does only once the refusal is in the log. A run that waited for the compile would never
-        # get there.
-        $pipe = Join-Path -Path $script:native -ChildPath 'Waiting.cs'
-        & mkfifo $pipe
-        $LASTEXITCODE | Should -Be 0
-        Set-Answer -Number 1 -Text 'n'
-        $started = Start-Install -Script (Join-Path -Path $script:compileTree -ChildPath 'scripts/install.ps1')
-        $deadline = [DateTime]::UtcNow.AddSeconds(300)
-        while (-not ((Test-Path -LiteralPath $script:sandbox.LogFile) -and
-                ([IO.File]::ReadAllText($script:sandbox.LogFile) -match 'ERROR Installation cancelled before downloading\.'))) {
-            $started.Process.HasExited | Should -BeFalse -Because 'the compile still waits for its source'
-            [DateTime]::UtcNow | Should -BeLessThan $deadline -Because 'the refusal should be logged while the compile waits'
-            Start-Sleep -Milliseconds 50
-        }
-        [IO.File]::WriteAllText($pipe, "// the source that the compile waited for`n")
-        $run = Wait-InstallProcess -Started $started
-        $run.ExitCode | Should -Be (1602 % 256)
-        $run.Stdout | Should -Match 'Installation cancelled before downloading\.'
-    }
-
-    It 'stops on a compile that fails, naming the compile, before any request reaches the server' {
-        [IO.File]::WriteAllText((Join-Path -Path $script:native -ChildPath 'Broken.cs'), "namespace TarnQuill.Broken { public class }`n")
-        $requests = @(Get-FakeRuntimeServerRequest -Server $script:server).Count
-        Set-Answer -Number 1 -Text 'y'
-        $run = Wait-InstallProcess -Started (Start-Install -Extra '-NoLaunch' -Script (Join-Path -Path $script:compileTree -ChildPath 'scripts/install.ps1'))
-        $run.ExitCode | Should -Not -Be 0
-        $message = Get-ErrorText ($run.Stdout + $run.Stderr)
-        $message | Should -Match 'The C# helpers of the setup scripts could not be compiled \(Add-Type\): .*Broken\.cs'
-        $message | Should -Match 'No download was started\.'
-        @(Get-FakeRuntimeServerRequest -Server $script:server).Count | Should -Be $requests
-        Test-Path -LiteralPath (Join-Path -Path $script:sandbox.InstallRoot -ChildPath 'App-0.15.0') | Should -BeFalse
     }
 }

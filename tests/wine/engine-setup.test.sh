@@ -33,26 +33,10 @@ consent_prompt="Download the listed runtime and install TARNQUILL? [Y/N, default
 export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\app-started.record"
 
 small="$scratch/small-drive"
-small_mounted=
-user_temp=
-# small_restore: the user's own TEMP and TMP back, drive T: and its tmpfs gone.
-small_restore() {
-    [ -n "$small_mounted" ] || return 0
-    for name in TEMP TMP; do
-        if [ -n "$user_temp" ]; then
-            wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d "$user_temp" /f >/dev/null
-        else
-            wine reg delete 'HKCU\Environment' /v "$name" /f >/dev/null 2>&1 || true
-        fi
-    done
-    wine_reset
-    engine_small_drive_unmount "$small"
-    small_mounted=
-}
 cleanup() {
     [ -n "${ENGINE_SERVER_PID:-}" ] && kill "$ENGINE_SERVER_PID" 2>/dev/null || true
     xvfb_stop
-    small_restore
+    engine_small_temp_restore "$small"
     wine_reset
 }
 trap cleanup EXIT
@@ -241,13 +225,7 @@ failed_run wrong-pin 1603 "Electron runtime integrity check failed. Expected $di
 rm -f "$serve/primary.zip"
 
 echo "== TEMP on a small drive: the download is refused before it starts (${SECONDS} s)"
-if engine_small_drive_mount "$small" 100; then
-    mkdir -p "$small/Temp"
-    user_temp=$(reg_value 'HKCU\Environment' TEMP)
-    small_mounted=1
-    for name in TEMP TMP; do
-        wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d 'T:\Temp' /f >/dev/null
-    done
+if engine_small_temp "$small" 100; then
     cp "$scratch/archive.zip" "$serve/primary.zip"
     cp "$scratch/archive.zip" "$serve/mirror.zip"
     : >"$scratch/server/requests.log"
@@ -270,7 +248,7 @@ if engine_small_drive_mount "$small" 100; then
     last=$(log_lines | tail -n 1)
     [[ "$last" == "ERROR $start"[0-9][0-9]" MB free. Nothing was installed." ]] &&
         echo "ok: small: logged with the free space" || fail "small: last log entry: $last"
-    small_restore
+    engine_small_temp_restore "$small"
     rm -f "$serve/primary.zip" "$serve/mirror.zip"
 else
     echo "skip: TEMP on a small drive: mounting a tmpfs was refused"

@@ -31,16 +31,12 @@ setup_exe="$scratch/TARNQUILL-Setup-$version-online.exe"
 small="$scratch/small-drive"
 export TARNQUILL_TEST_PS_RECORD="$(wine_path "$scratch")\\app-started.record"
 
-user_temp=
-small_mounted=
 cleanup() {
     [ -n "${ENGINE_SERVER_PID:-}" ] && kill "$ENGINE_SERVER_PID" 2>/dev/null || true
     rm -f "$scratch/hold-until" "$scratch/lock-until"
     xvfb_stop
     wine reg delete "$policy_key" /v __PSLockdownPolicy /f >/dev/null 2>&1 || true
-    if [ -n "$small_mounted" ]; then
-        small_temp_restore
-    fi
+    engine_small_temp_restore "$small"
     wine_reset
     engine_small_drive_unmount "$small"
 }
@@ -186,30 +182,11 @@ echo "== Both download sources refuse (${SECONDS} s)"
 failure refused 1231 "Could not download the Electron runtime." /S "$(log_arg refused)"
 
 echo "== TEMP on a small drive (${SECONDS} s)"
-small_temp_restore() {
-    for name in TEMP TMP; do
-        if [ -n "$user_temp" ]; then
-            wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d "$user_temp" /f >/dev/null
-        else
-            wine reg delete 'HKCU\Environment' /v "$name" /f >/dev/null 2>&1 || true
-        fi
-    done
-    wineserver -w
-    small_mounted=
-}
-if engine_small_drive_mount "$small" 100; then
-    small_mounted=1
-    mkdir -p "$small/Temp"
-    user_temp=$(wine reg query 'HKCU\Environment' /v TEMP 2>/dev/null | tr -d '\r' | sed -n 's/^    TEMP    [A-Z_]*    //p')
-    for name in TEMP TMP; do
-        wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d 'T:\Temp' /f >/dev/null
-    done
-    wineserver -w
+if engine_small_temp "$small" 100; then
     cp "$scratch/archive.zip" "$serve/primary.zip"
     failure small 112 "Not enough disk space to download the Electron runtime. T:\\ (runtime download)" \
         /S "$(log_arg small)"
-    small_temp_restore
-    engine_small_drive_unmount "$small"
+    engine_small_temp_restore "$small"
 else
     echo "skip: TEMP on a small drive: mounting a tmpfs was refused"
     cp "$scratch/archive.zip" "$serve/primary.zip"

@@ -204,3 +204,39 @@ engine_small_drive_unmount() {
     rm -f "$engine_prefix/dosdevices/t:"
     umount -R "$1" 2>/dev/null || true
 }
+
+# engine_small_temp DIR MB: the user's TEMP and TMP in the engine prefix moved to T:\Temp, on a tmpfs
+# of MB megabytes at DIR; false when mounting is refused. engine_small_temp_restore DIR puts the
+# user's own TEMP and TMP back and unmounts; it does nothing when no small TEMP is in use.
+engine_small_temp_active=
+engine_small_temp_saved=
+engine_small_temp() {
+    local name attempt
+    engine_small_drive_mount "$1" "$2" || return 1
+    engine_small_temp_active=1
+    mkdir -p "$1/Temp"
+    # Asked twice: Wine now and then fails to start reg, and an empty answer would delete TEMP.
+    for attempt in 1 2; do
+        engine_small_temp_saved=$(wine reg query 'HKCU\Environment' /v TEMP 2>/dev/null | tr -d '\r' |
+            sed -n 's/^    TEMP    [A-Z_]*    //p')
+        [ -n "$engine_small_temp_saved" ] && break
+    done
+    for name in TEMP TMP; do
+        wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d 'T:\Temp' /f >/dev/null
+    done
+    wine_reset
+}
+engine_small_temp_restore() {
+    local name
+    [ -n "$engine_small_temp_active" ] || return 0
+    for name in TEMP TMP; do
+        if [ -n "$engine_small_temp_saved" ]; then
+            wine reg add 'HKCU\Environment' /v "$name" /t REG_EXPAND_SZ /d "$engine_small_temp_saved" /f >/dev/null
+        else
+            wine reg delete 'HKCU\Environment' /v "$name" /f >/dev/null 2>&1 || true
+        fi
+    done
+    wine_reset
+    engine_small_drive_unmount "$1"
+    engine_small_temp_active=
+}
